@@ -1,0 +1,111 @@
+#pragma once
+
+// Everything written back to a client: the header, the error catalogue and
+// its pages, file bodies and directory pages. All bytes to the client go
+// through write_all or, for file bodies, sendfile in serve_file.
+
+#include <cstddef>
+#include <string_view>
+#include <sys/stat.h>
+
+// --- error catalogue (send_error.cpp) ---
+
+// The failures a worker can answer with; `none` means the stage succeeded.
+enum class error_key : unsigned char {
+    none,
+    bad_request_line,
+    method_not_supported,
+    bad_percent_encoding,
+    forbidden_path,
+    path_not_found,
+    object_not_servable,
+    file_not_found,
+    listing_failed,
+    target_too_long,
+};
+
+struct error_row {
+    int status;
+    const char* reason;
+    const char* message;
+};
+
+// REQUIRES: key != error_key::none.
+const error_row& error_row_for(error_key key);
+
+// Error pages are formatted into a buffer of this size.
+inline constexpr std::size_t error_page_buffer_size = 1024;
+
+// Formats the HTML page of `row` into `out` and gives its length.
+std::size_t format_error_page(char (&out)[error_page_buffer_size], const error_row& row);
+
+// Sends the header and page of `key`. For HEAD the header alone goes out,
+// announcing the same Content-Length as for GET.
+void send_error(int fd, error_key key, bool head_only);
+
+// --- header (send_header.cpp) ---
+
+inline constexpr std::size_t header_buffer_size = 512;
+
+// Formats the response header into `out` and gives its length (cut at the
+// buffer's size, which the fixed reasons and types never reach).
+std::size_t format_header(char (&out)[header_buffer_size], int status, const char* reason,
+                          const char* content_type, long content_length);
+
+// Formats and writes the header. `more_follows` tells the kernel that a
+// body comes right after, so the two can leave in the same packet.
+void send_header(int fd, int status, const char* reason, const char* content_type,
+                 long content_length, bool more_follows);
+
+// --- writing (write_all.cpp) ---
+
+// Writes all `length` bytes to the socket `fd`, retrying interrupted and
+// partial writes. A failure, or a write stall past the socket's send time
+// limit, drops the rest silently. Returns false when bytes were dropped.
+bool write_all(int fd, const void* data, std::size_t length, bool more_follows = false);
+
+// --- files (serve_file.cpp, content_type.cpp) ---
+
+// The content type for `name`, from the text after its last dot.
+const char* content_type_for(std::string_view name);
+
+// Answers with the regular file open on `fd`; `name` chooses the content
+// type. The caller keeps ownership of `fd`. Returns file_not_found, before
+// anything is sent, when `fd` is not a regular file.
+error_key serve_file(int conn_fd, std::string_view name, int fd, bool head_only);
+
+// As serve_file, for a descriptor whose status the caller already holds and
+// found to be a regular file.
+void serve_regular_file(int conn_fd, std::string_view name, int fd, const struct stat& status,
+                        bool head_only);
+
+// --- directories (serve_directory.cpp, listing_encode.cpp, text_buffer.cpp) ---
+
+// Answers with the directory's index.html, or else with a generated listing.
+// `path` is the decoded request path. The caller keeps ownership of
+// `dir_fd`. Returns the error to send when nothing was sent.
+error_key serve_directory(int conn_fd, const char* path, int dir_fd, bool head_only);
+
+// A growable zero-terminated text; the listing page is its only user.
+struct text_buffer {
+    char* data = nullptr;
+    std::size_t length = 0;
+    std::size_t capacity = 0;
+};
+
+// Appends `text`. When storage runs out the worker prints a "realloc" error
+// and ends with status 1: there is no page to fall back to.
+void text_append(text_buffer& buffer, std::string_view text);
+void text_release(text_buffer& buffer);
+
+// Writes into `out` (capacity `out_size`, at least 1) the percent-encoded
+// form of `name`: letters, digits and "-._~" stay, every other byte becomes
+// %XX; with `keep_slash`, "/" stays too. Stops early, at a whole byte, rather
+// than overflow. Gives the output length.
+std::size_t url_encode_name(std::string_view name, char* out, std::size_t out_size,
+                            bool keep_slash = false);
+
+// Writes into `out` the HTML-escaped form of `name` (the five characters
+// " & ' < > replaced by entities). Stops early, at a whole character, rather
+// than overflow. Gives the output length.
+std::size_t html_escape_name(std::string_view name, char* out, std::size_t out_size);

@@ -1,0 +1,152 @@
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "response/response.h"
+#include "response/unique_fd.h"
+
+namespace {
+
+constexpr std::size_t max_path_length = 4095;
+constexpr std::size_t max_name_length = 255;  // NAME_MAX
+
+// Sized so that the longest path and name still fit once escaped (6 bytes
+// per byte at most) or encoded (3 per byte): nothing is ever cut.
+constexpr std::size_t escaped_path_size = 6 * max_path_length + 1;
+constexpr std::size_t link_base_size = 3 * max_path_length + 2;
+constexpr std::size_t escaped_name_size = 6 * max_name_length + 1;
+constexpr std::size_t encoded_name_size = 3 * max_name_length + 1;
+
+// The decoded path with every run of "/" collapsed to one, percent-encoded
+// byte by byte but for the slashes, and ending in "/". Collapsing matters:
+// the listing for '//' would otherwise link '//name', which a browser reads
+// as a host; encoding keeps "#", "?" and "%" in directory names from
+// breaking every link below them.
+std::size_t format_link_base(const char* path, char (&out)[link_base_size])
+{
+    char collapsed[max_path_length + 2];
+    std::size_t length = 0;
+    for (const char* p = path; *p != '\0' && length < max_path_length; ++p) {
+        if (*p == '/' && length > 0 && collapsed[length - 1] == '/')
+            continue;
+        collapsed[length++] = *p;
+    }
+    if (length == 0 || collapsed[length - 1] != '/')
+        collapsed[length++] = '/';
+    return url_encode_name(std::string_view(collapsed, length), out, sizeof out, true);
+}
+
+// The absolute path of the parent: `link_base` without its last component
+// ('/docs/' gives '/', '/a/b/' gives '/a/'). An absolute link is right
+// whether or not the page was reached with a trailing slash.
+std::string_view parent_of(std::string_view link_base)
+{
+    std::string_view trimmed = link_base.substr(0, link_base.size() - 1);
+    std::size_t slash = trimmed.rfind('/');
+    return slash == std::string_view::npos ? std::string_view("/") : link_base.substr(0, slash + 1);
+}
+
+// A directory, not following symbolic links; an entry whose status cannot be
+// read counts as not a directory.
+bool entry_is_directory(int dir_fd, const dirent& entry)
+{
+    if (entry.d_type != DT_UNKNOWN)
+        return entry.d_type == DT_DIR;
+    struct stat status;
+    return ::fstatat(dir_fd, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISDIR(status.st_mode);
+}
+
+void append_entry(text_buffer& page, std::string_view link_base, const char* name,
+                  bool is_directory)
+{
+    char encoded[encoded_name_size];
+    char escaped[escaped_name_size];
+    std::string_view name_view(name);
+    std::size_t encoded_length = url_encode_name(name_view, encoded, sizeof encoded);
+    std::size_t escaped_length = html_escape_name(name_view, escaped, sizeof escaped);
+    std::string_view suffix = is_directory ? "/" : "";
+
+    text_append(page, "<a href=\"");
+    text_append(page, link_base);
+    text_append(page, std::string_view(encoded, encoded_length));
+    text_append(page, suffix);
+    text_append(page, "\">");
+    text_append(page, std::string_view(escaped, escaped_length));
+    text_append(page, suffix);
+    text_append(page, "</a>\n");
+}
+
+// Builds the whole page before anything is sent, so its length is known for
+// the header and a failure can still be answered with an error page.
+error_key build_listing(text_buffer& page, const char* path, int dir_fd)
+{
+    int stream_fd = ::dup(dir_fd);
+    if (stream_fd < 0)
+        return error_key::listing_failed;
+    DIR* stream = ::fdopendir(stream_fd);
+    if (stream == nullptr) {
+        ::close(stream_fd);
+        return error_key::listing_failed;
+    }
+    // The stream now owns stream_fd; closedir closes it. A duplicate keeps
+    // the caller's dir_fd open, and rewinding reads the entries from the start
+    // even if the descriptor's offset had moved.
+    ::rewinddir(stream);
+
+    char escaped_path[escaped_path_size];
+    std::size_t escaped_length = html_escape_name(path, escaped_path, sizeof escaped_path);
+    std::string_view title(escaped_path, escaped_length);
+
+    text_append(page, "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 3.2 Final//EN\">\n");
+    text_append(page, "<html>\n<head>\n<title>index of ");
+    text_append(page, title);
+    text_append(page, "</title>\n</head>\n<body>\n<h1>index of ");
+    text_append(page, title);
+    text_append(page, "</h1>\n<hr>\n<pre>");
+
+    char link_base_text[link_base_size];
+    std::string_view link_base(link_base_text, format_link_base(path, link_base_text));
+    if (std::strcmp(path, "/") != 0) {
+        text_append(page, "<a href=\"");
+        text_append(page, parent_of(link_base));
+        text_append(page, "\">../</a>\n");
+    }
+
+    // Entries appear in the order the directory yields them, dot files too.
+    while (const dirent* entry = ::readdir(stream)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        append_entry(page, link_base, entry->d_name, entry_is_directory(dir_fd, *entry));
+    }
+    ::closedir(stream);
+
+    text_append(page, "</pre>\n<hr>\n</body>\n</html>\n");
+    return error_key::none;
+}
+
+}  // namespace
+
+error_key serve_directory(int conn_fd, const char* path, int dir_fd, bool head_only)
+{
+    // Non-blocking, so that a FIFO named index.html cannot hold the worker;
+    // serve_file then refuses anything that is not a regular file.
+    unique_fd index(::openat(dir_fd, "index.html",
+                             O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (index.valid())
+        return serve_file(conn_fd, "index.html", index.get(), head_only);
+
+    text_buffer page;
+    error_key error = build_listing(page, path, dir_fd);
+    if (error == error_key::none) {
+        send_header(conn_fd, 200, "OK", "text/html; charset=utf-8", static_cast<long>(page.length),
+                    !head_only);
+        if (!head_only)
+            write_all(conn_fd, page.data, page.length);
+    }
+    text_release(page);
+    return error;
+}

@@ -1,0 +1,73 @@
+#include <cerrno>
+#include <sys/sendfile.h>
+#include <unistd.h>
+
+#include "response/response.h"
+
+namespace {
+
+constexpr std::size_t copy_buffer_size = 65536;
+
+// Copies through a fixed buffer, for files that sendfile cannot send.
+void copy_body(int conn_fd, int fd, off_t offset, off_t remaining)
+{
+    char buffer[copy_buffer_size];
+    while (remaining > 0) {
+        std::size_t want = remaining < static_cast<off_t>(sizeof buffer)
+                               ? static_cast<std::size_t>(remaining)
+                               : sizeof buffer;
+        ssize_t got = ::pread(fd, buffer, want, offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return;
+        if (!write_all(conn_fd, buffer, static_cast<std::size_t>(got)))
+            return;
+        offset += got;
+        remaining -= got;
+    }
+}
+
+// Sends exactly the `size` bytes announced in the header, never more: a
+// file that grows meanwhile is cut there, one that shrinks ends early (the
+// client then sees the connection close short of the Content-Length).
+void send_body(int conn_fd, int fd, off_t size)
+{
+    off_t offset = 0;
+    while (offset < size) {
+        // sendfile moves at most about 2 GiB per call.
+        off_t left = size - offset;
+        std::size_t count = left < (off_t{1} << 30) ? static_cast<std::size_t>(left) : (1u << 30);
+        ssize_t sent = ::sendfile(conn_fd, fd, &offset, count);
+        if (sent > 0)
+            continue;
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && (errno == EINVAL || errno == ENOSYS) && offset == 0) {
+            copy_body(conn_fd, fd, 0, size);
+            return;
+        }
+        return;  // end of file, a failed read, a vanished client or a stall
+    }
+}
+
+}  // namespace
+
+void serve_regular_file(int conn_fd, std::string_view name, int fd, const struct stat& status,
+                        bool head_only)
+{
+    bool has_body = !head_only && status.st_size > 0;
+    send_header(conn_fd, 200, "OK", content_type_for(name), static_cast<long>(status.st_size),
+                has_body);
+    if (has_body)
+        send_body(conn_fd, fd, status.st_size);
+}
+
+error_key serve_file(int conn_fd, std::string_view name, int fd, bool head_only)
+{
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+        return error_key::file_not_found;
+    serve_regular_file(conn_fd, name, fd, status, head_only);
+    return error_key::none;
+}

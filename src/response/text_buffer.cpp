@@ -1,0 +1,31 @@
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "response/response.h"
+
+void text_append(text_buffer& buffer, std::string_view text)
+{
+    std::size_t n = text.size();
+    if (buffer.capacity < buffer.length + n + 1) {
+        // Growing past the need keeps appending amortised constant per byte.
+        std::size_t capacity = 2 * (buffer.capacity + n + 1);
+        char* data = static_cast<char*>(std::realloc(buffer.data, capacity));
+        if (data == nullptr) {
+            std::perror("realloc");
+            std::exit(1);
+        }
+        buffer.data = data;
+        buffer.capacity = capacity;
+    }
+    if (n > 0)
+        std::memcpy(buffer.data + buffer.length, text.data(), n);
+    buffer.length += n;
+    buffer.data[buffer.length] = '\0';
+}
+
+void text_release(text_buffer& buffer)
+{
+    std::free(buffer.data);
+    buffer = text_buffer{};
+}
