@@ -1,0 +1,80 @@
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <poll.h>
+#include <unistd.h>
+
+#include "request/request.h"
+
+long monotonic_ms()
+{
+    struct timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+bool head_is_complete(std::string_view data)
+{
+    // The received bytes are text up to the first zero byte: a zero before
+    // the empty line hides it.
+    std::size_t zero = data.find('\0');
+    if (zero != std::string_view::npos)
+        data = data.substr(0, zero);
+    return data.find("\r\n\r\n") != std::string_view::npos ||
+           data.find("\n\n") != std::string_view::npos;
+}
+
+namespace {
+
+// Waits until the connection can be read or the deadline passes.
+bool wait_readable(int fd, long deadline_ms)
+{
+    for (;;) {
+        long left = deadline_ms - monotonic_ms();
+        if (left <= 0)
+            return false;
+        struct pollfd p = {fd, POLLIN, 0};
+        int ready = ::poll(&p, 1, static_cast<int>(left));
+        if (ready > 0)
+            return true;
+        if (ready < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+}  // namespace
+
+std::size_t read_request_head(int conn_fd, char (&buffer)[request_buffer_size], long deadline_ms)
+{
+    constexpr std::size_t capacity = request_buffer_size - 1;
+    std::size_t received = 0;
+    std::size_t text_end = 0;  // where the text stops: the first zero byte
+    std::size_t scanned = 0;   // the text before this holds no end marker
+    buffer[0] = '\0';
+    while (received < capacity) {
+        // Deadline, end of stream and failure all end reading; what arrived
+        // so far is the head.
+        if (!wait_readable(conn_fd, deadline_ms))
+            break;
+        ssize_t got = ::read(conn_fd, buffer + received, capacity - received);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        if (text_end == received) {
+            void* zero = std::memchr(buffer + received, '\0', static_cast<std::size_t>(got));
+            text_end = zero ? static_cast<std::size_t>(static_cast<char*>(zero) - buffer)
+                            : received + static_cast<std::size_t>(got);
+        }
+        received += static_cast<std::size_t>(got);
+        buffer[received] = '\0';
+        // Only the new bytes and the three before them can complete a marker,
+        // so a head that trickles in byte by byte costs linear time.
+        std::size_t from = scanned > 3 ? scanned - 3 : 0;
+        if (head_is_complete(std::string_view(buffer + from, text_end - from)))
+            break;
+        scanned = text_end;
+    }
+    buffer[received] = '\0';
+    return received;
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+// Request handling inside a worker: from the bytes received to an open
+// descriptor of the object asked for, and on to its response.
+
+#include <cstddef>
+#include <string_view>
+
+#include "response/response.h"
+#include "response/unique_fd.h"
+#include "server/server.h"
+
+inline constexpr std::size_t request_buffer_size = 16384;  // 16383 bytes and a zero
+inline constexpr std::size_t max_method_length = 15;
+inline constexpr std::size_t max_target_length = 4095;
+inline constexpr std::size_t max_version_length = 15;
+inline constexpr std::size_t path_buffer_size = 4096;  // decoded path and its zero
+inline constexpr std::size_t max_component_length = 255;
+
+// The three tokens of the request line. The views point into the request
+// buffer and live as long as it does.
+struct request_line {
+    std::string_view method;
+    std::string_view target;
+    std::string_view version;
+    bool head_only = false;
+};
+
+// The worker body: answers one request on `conn_fd` and ends the process.
+[[noreturn]] void handle_connection(int conn_fd, const server_config& config);
+
+// Reads the request head into `buffer` until it holds an empty line, the
+// buffer is full, the stream ends, or `deadline_ms` (CLOCK_MONOTONIC) passes.
+// Gives the number of bytes received; the text is always zero-terminated.
+std::size_t read_request_head(int conn_fd, char (&buffer)[request_buffer_size], long deadline_ms);
+
+// True when the text of `data` (up to its first zero byte) holds an end of
+// head: "\r\n\r\n" or "\n\n".
+bool head_is_complete(std::string_view data);
+
+// Splits the request text into its three tokens and checks the method.
+// Gives bad_request_line, target_too_long, method_not_supported or none.
+error_key parse_request_line(std::string_view text, request_line& line);
+
+// Cuts query and fragment off `target` and percent-decodes the rest into
+// `path`. Gives bad_percent_encoding (also for a decoded zero byte) or none.
+error_key decode_target(std::string_view target, char (&path)[path_buffer_size]);
+
+// Refuses a path that has a ".." component, a backslash, or no leading "/".
+error_key check_path(const char* path);
+
+// Opens the object that `path` names below the canonical `root`, one
+// component at a time, never following a symbolic link. On success `object`
+// owns the descriptor; on failure nothing is left open.
+error_key walk_path(const char* root, const char* path, unique_fd& object);
+
+// Answers from the object's type: directory, regular file, or an error.
+// The caller keeps ownership of `fd`.
+error_key serve_object(int conn_fd, const char* path, int fd, bool head_only);
+
+// Milliseconds of CLOCK_MONOTONIC, the clock of every worker deadline.
+long monotonic_ms();

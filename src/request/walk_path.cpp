@@ -1,0 +1,45 @@
+#include <cstring>
+#include <fcntl.h>
+
+#include "request/request.h"
+
+// Opens the path hand over hand: each component relative to the directory
+// before it, refusing symbolic links at every step, so no name below the
+// root can lead out of it. The root itself is opened by its canonical path
+// for each request, so a root replaced after start-up is served at once.
+error_key walk_path(const char* root, const char* path, unique_fd& object)
+{
+    unique_fd current(::open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!current.valid())
+        return error_key::path_not_found;
+
+    const char* p = path;
+    while (*p == '/')
+        ++p;
+    while (*p != '\0') {
+        const char* end = std::strchr(p, '/');
+        if (end == nullptr)
+            end = p + std::strlen(p);
+        std::size_t length = static_cast<std::size_t>(end - p);
+        if (length > max_component_length)
+            return error_key::path_not_found;
+        char component[max_component_length + 1];
+        std::memcpy(component, p, length);
+        component[length] = '\0';
+
+        p = end;
+        while (*p == '/')
+            ++p;
+        // The last component may be anything; it is opened non-blocking and
+        // without taking a terminal, so a FIFO or a device cannot hold the
+        // worker, and the type check refuses them afterwards.
+        int flags = *p == '\0' ? O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY
+                               : O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
+        unique_fd next(::openat(current.get(), component, flags));
+        if (!next.valid())
+            return error_key::path_not_found;
+        current = std::move(next);
+    }
+    object = std::move(current);
+    return error_key::none;
+}
