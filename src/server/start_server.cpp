@@ -1,0 +1,110 @@
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "server/server.h"
+
+bool parse_port(const char* text, long* port)
+{
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE || value < 1 || value > 65535)
+        return false;
+    *port = value;
+    return true;
+}
+
+namespace {
+
+constexpr int listen_backlog = 128;
+
+void print_usage(std::FILE* stream, const char* program)
+{
+    std::fprintf(stream, "usage: %s <port> [root-directory]\n", program);
+}
+
+// Creates, binds and listens; prints the failing call in perror's form.
+int open_listener(long port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        std::perror("socket");
+        return -1;
+    }
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+
+    struct sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (::bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0) {
+        std::perror("bind");
+        ::close(fd);
+        return -1;
+    }
+    if (::listen(fd, listen_backlog) != 0) {
+        std::perror("listen");
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+int start_server(int argc, char** argv, server_config& config)
+{
+    const char* program = argc > 0 ? argv[0] : "quillbarrow";
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        print_usage(stdout, program);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::puts("quillbarrow 1.0");
+        return 0;
+    }
+    if (argc < 2 || argc > 3) {
+        print_usage(stderr, program);
+        return 1;
+    }
+    if (!parse_port(argv[1], &config.port)) {
+        std::fprintf(stderr, "error: invalid port '%s'\n", argv[1]);
+        return 1;
+    }
+
+    // The root as typed appears only in messages; the canonical form is
+    // what every request opens.
+    const char* root = argc == 3 ? argv[2] : ".";
+    if (::realpath(root, config.root) == nullptr) {
+        std::fprintf(stderr, "error: cannot resolve root '%s': %s\n", root, std::strerror(errno));
+        return 1;
+    }
+    struct stat status;
+    if (::stat(config.root, &status) != 0 || !S_ISDIR(status.st_mode)) {
+        std::fprintf(stderr, "error: '%s' is not a directory\n", root);
+        return 1;
+    }
+
+    // With SIGCHLD ignored the kernel reaps finished workers; with SIGPIPE
+    // ignored a write to a vanished client fails instead of killing.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGCHLD, SIG_IGN);
+
+    config.listen_fd = open_listener(config.port);
+    if (config.listen_fd < 0)
+        return 1;
+
+    std::printf("quillbarrow serving %s on http://0.0.0.0:%ld/\n", config.root, config.port);
+    std::fflush(stdout);
+    return -1;
+}
