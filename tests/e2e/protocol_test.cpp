@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "test_support.h"
+
+namespace {
+
+class protocol : public ::testing::Test {
+protected:
+    void SetUp() override { start(QUILLBARROW_BINARY); }
+    void TearDown() override
+    {
+        stop_server(server);
+        remove_tree(root);
+    }
+    void start(const char* binary)
+    {
+        stop_server(server);
+        if (root.empty()) {
+            root = make_temp_dir();
+            write_file(root + "/hello.txt", "hello\n");
+        }
+        std::string why;
+        ASSERT_TRUE(start_server(server, root, &why, binary)) << why;
+    }
+    std::string send(std::string_view request) { return exchange(server.port, request); }
+
+    std::string root;
+    server_process server;
+};
+
+const std::string hello_response =
+    "HTTP/1.1 200 OK\r\nServer: quillbarrow/1.0\r\nContent-Type: text/plain; charset=utf-8\r\n"
+    "Content-Length: 6\r\nConnection: close\r\n\r\nhello\n";
+
+const std::string bad_line = expected_error(400, "bad request", "malformed request line.");
+const std::string not_implemented =
+    expected_error(501, "not implemented", "only get and head (heh, head) are supported.");
+const std::string bad_encoding = expected_error(400, "bad request", "invalid percent-encoding.");
+const std::string forbidden =
+    expected_error(403, "forbidden", "you are not allowed to view this content.");
+const std::string not_found = expected_error(
+    404, "not found", "the requested resource does not exist. perhaps you typed the url wrong?");
+const std::string too_long = expected_error(414, "uri too long", "the requested url is too long.");
+
+struct wire_case {
+    std::string request;
+    std::string response;
+};
+
+TEST_F(protocol, answers_each_request_with_its_exact_bytes)
+{
+    const std::string target_4095 = "/" + std::string(4094, 'a');
+    const wire_case cases[] = {
+        {"GET /hello.txt HTTP/1.1\r\nHost: x\r\nAccept: */*\r\n\r\n", hello_response},
+        {"GET /hello.txt HTTP/1.1\n\n", hello_response},
+        {"GET /hello.txt\r\nHost: x\r\n\r\n", hello_response},
+        {"GET /hello.txt?x=1#frag HTTP/1.1\r\n\r\n", hello_response},
+        {"GET /hello.txt HTTP/1.1\r\n\r\nGET /other HTTP/1.1\r\n\r\n", hello_response},
+        {"GET /hello.txt\r\n\r\n", bad_line},
+        {"GET\r\n\r\n", bad_line},
+        {"\r\n\r\n", bad_line},
+        {"DELETE /hello.txt\r\n\r\n", bad_line},
+        {"get /hello.txt HTTP/1.1\r\n\r\n", not_implemented},
+        {"POST / HTTP/1.1\r\n\r\n", not_implemented},
+        {"PUT / HTTP/1.1\r\n\r\n", not_implemented},
+        {"OPTIONS * HTTP/1.1\r\n\r\n", not_implemented},
+        {"DELETE / HTTP/1.1\r\n\r\n", not_implemented},
+        {"GETGETGETGETGETGET /hello.txt HTTP/1.1\r\n\r\n", not_implemented},
+        {"GET /hello.txt HTTP/1.1-and-a-very-long-version\r\n\r\n", hello_response},
+        {"GET /%zz HTTP/1.1\r\n\r\n", bad_encoding},
+        {"GET /hello.txt%00.png HTTP/1.1\r\n\r\n", bad_encoding},
+        {"GET /%zz/.. HTTP/1.1\r\n\r\n", bad_encoding},
+        {"GET /../etc/passwd HTTP/1.1\r\n\r\n", forbidden},
+        {"GET /%2e%2e/x HTTP/1.1\r\n\r\n", forbidden},
+        {"GET /a%5Cb HTTP/1.1\r\n\r\n", forbidden},
+        {"GET * HTTP/1.1\r\n\r\n", forbidden},
+        {"GET http://127.0.0.1/hello.txt HTTP/1.1\r\n\r\n", forbidden},
+        {"GET ?x HTTP/1.1\r\n\r\n", forbidden},
+        {"GET /x?y=/../../z HTTP/1.1\r\n\r\n", not_found},
+        {"GET /missing HTTP/1.1\r\n\r\n", not_found},
+        {"GET " + target_4095 + " HTTP/1.1\r\n\r\n", not_found},
+        {"GET " + target_4095 + "a HTTP/1.1\r\n\r\n", too_long},
+        {"GET " + target_4095 + "a\r\n\r\n", too_long},
+        {"HEAD /missing HTTP/1.1\r\n\r\n",
+         expected_error(404, "not found",
+                        "the requested resource does not exist. perhaps you typed the url wrong?",
+                        true)},
+        {"HEAD " + target_4095 + "a HTTP/1.1\r\n\r\n",
+         expected_error(414, "uri too long", "the requested url is too long.", true)},
+        {"HEAD /%zz HTTP/1.1\r\n\r\n",
+         expected_error(400, "bad request", "invalid percent-encoding.", true)},
+        {"HEAD /hello.txt HTTP/1.1\r\n\r\n", hello_response.substr(0, hello_response.size() - 6)},
+    };
+    for (const wire_case& c : cases) {
+        SCOPED_TRACE(c.request.substr(0, 70));
+        EXPECT_EQ(send(c.request), c.response);
+    }
+}
+
+TEST_F(protocol, the_501_page_names_its_status_and_reason)
+{
+    parsed_response r = parse_response(send("DELETE / HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(r.status, 501);
+    EXPECT_NE(r.body.find("<title>501 not implemented</title>"), std::string::npos);
+    EXPECT_NE(r.body.find("<h1>501 not implemented</h1>"), std::string::npos);
+    EXPECT_EQ(r.content_length, static_cast<long>(r.body.size()));
+}
+
+TEST_F(protocol, a_head_that_arrives_byte_by_byte_is_answered)
+{
+    int fd = connect_loopback(server.port);
+    ASSERT_GE(fd, 0);
+    for (char c : std::string("GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n")) {
+        ASSERT_TRUE(send_all(fd, std::string_view(&c, 1)));
+        usleep(2000);
+    }
+    EXPECT_EQ(read_until_close(fd), hello_response);
+    close(fd);
+}
+
+TEST_F(protocol, a_head_ended_by_end_of_stream_is_still_answered)
+{
+    int fd = connect_loopback(server.port);
+    ASSERT_TRUE(send_all(fd, "GET /hello.txt HTTP/1.1\r\nHost: x"));
+    shutdown(fd, SHUT_WR);
+    EXPECT_EQ(read_until_close(fd), hello_response);
+    close(fd);
+}
+
+TEST_F(protocol, a_zero_byte_hides_the_end_of_the_head_until_the_stream_ends)
+{
+    int fd = connect_loopback(server.port);
+    ASSERT_TRUE(send_all(fd, std::string("GET /hello.txt HTTP/1.1\0\r\n\r\n", 28)));
+    // The server is still waiting for the end of the head: nothing comes back.
+    EXPECT_EQ(read_until_close(fd, 300), "");
+    shutdown(fd, SHUT_WR);
+    EXPECT_EQ(read_until_close(fd), hello_response);
+    close(fd);
+}
+
+TEST_F(protocol, a_head_over_the_buffer_is_parsed_from_its_start)
+{
+    // 20000 bytes and no empty line: the first 16383 are the head, and the
+    // rest, never read, must not cost the client its response.
+    std::string request = "GET /hello.txt HTTP/1.1\r\nX-Filler: " + std::string(20000, 'a');
+    EXPECT_EQ(send(request), hello_response);
+}
+
+TEST_F(protocol, a_large_request_body_does_not_cost_the_response)
+{
+    std::string request = "POST /upload HTTP/1.1\r\nContent-Length: 1048576\r\n\r\n" +
+                          std::string(1048576, 'b');
+    EXPECT_EQ(send(request), not_implemented);
+    std::string get = "GET /hello.txt HTTP/1.1\r\nContent-Length: 300000\r\n\r\n" +
+                      std::string(300000, 'c');
+    EXPECT_EQ(send(get), hello_response);
+}
+
+TEST_F(protocol, a_client_that_closes_at_once_gets_nothing_and_harms_nothing)
+{
+    for (int i = 0; i < 20; ++i) {
+        int fd = connect_loopback(server.port);
+        ASSERT_GE(fd, 0);
+        close(fd);
+    }
+    int fd = connect_loopback(server.port);
+    shutdown(fd, SHUT_WR);
+    EXPECT_EQ(read_until_close(fd), "");
+    close(fd);
+    // A client that leaves right after its request does not kill the worker
+    // noisily, and the server goes on.
+    for (int i = 0; i < 20; ++i) {
+        int c = connect_loopback(server.port);
+        send_all(c, "GET /hello.txt HTTP/1.1\r\n\r\n");
+        close(c);
+    }
+    EXPECT_EQ(send("GET /hello.txt HTTP/1.1\r\n\r\n"), hello_response);
+}
+
+TEST_F(protocol, finished_workers_leave_no_zombies_and_no_descriptors)
+{
+    int fds_before = count_open_fds(server.pid);
+    for (int i = 0; i < 300; ++i)
+        ASSERT_EQ(send("GET /hello.txt HTTP/1.1\r\n\r\n"), hello_response) << "request " << i;
+    ASSERT_TRUE(wait_for_no_children(server.pid, 10000));
+    EXPECT_EQ(count_children(server.pid, true), 0);
+    EXPECT_EQ(count_open_fds(server.pid), fds_before);
+}
+
+// The tests below use the build whose head deadline and write stall limit
+// are 1.5 seconds instead of 20 and 30.
+
+TEST_F(protocol, a_silent_client_is_closed_at_the_head_deadline_without_an_answer)
+{
+    start(QUILLBARROW_SHORT_LIMITS_BINARY);
+    int fd = connect_loopback(server.port);
+    EXPECT_EQ(read_until_close(fd, 10000), "");
+    close(fd);
+    ASSERT_TRUE(wait_for_no_children(server.pid, 5000));
+}
+
+TEST_F(protocol, a_partial_head_is_answered_at_the_head_deadline)
+{
+    start(QUILLBARROW_SHORT_LIMITS_BINARY);
+    int fd = connect_loopback(server.port);
+    ASSERT_TRUE(send_all(fd, "GET /hello.txt HTTP/1.1\r\nHost: x\r\n"));
+    EXPECT_EQ(read_until_close(fd, 10000), hello_response);
+    close(fd);
+}
+
+TEST_F(protocol, a_trickling_client_cannot_hold_a_worker)
+{
+    start(QUILLBARROW_SHORT_LIMITS_BINARY);
+    int fd = connect_loopback(server.port);
+    // After the request line, one byte every 100 ms would take 4 seconds for
+    // the rest of this head; the deadline ends it well before, and the worker
+    // answers what it has.
+    ASSERT_TRUE(send_all(fd, "GET /hello.txt HTTP/1.1\r\n"));
+    std::string head = "X-Slow: " + std::string(30, 'z') + "\r\n\r\n";
+    std::size_t sent = 0;
+    for (; sent < head.size(); ++sent) {
+        if (!send_all(fd, std::string_view(&head[sent], 1)))
+            break;
+        usleep(100000);
+        if (count_children(server.pid, false) == 0)
+            break;
+    }
+    EXPECT_LT(sent, head.size());
+    EXPECT_EQ(read_until_close(fd), hello_response);
+    close(fd);
+}
+
+TEST_F(protocol, a_client_that_stops_reading_is_dropped_after_the_write_stall)
+{
+    start(QUILLBARROW_SHORT_LIMITS_BINARY);
+    const long size = 64L << 20;
+    ASSERT_EQ(truncate((root + "/big.bin").c_str(), 0), -1);  // does not exist yet
+    write_file(root + "/big.bin", "");
+    ASSERT_EQ(truncate((root + "/big.bin").c_str(), size), 0);
+
+    int fd = connect_loopback(server.port);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_TRUE(send_all(fd, "GET /big.bin HTTP/1.1\r\n\r\n"));
+    // Never reading, the client stalls the worker, which must give up and end.
+    EXPECT_TRUE(wait_for_no_children(server.pid, 15000));
+    std::string received = read_until_close(fd, 5000);
+    EXPECT_LT(static_cast<long>(received.size()), size);
+    EXPECT_EQ(received.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    close(fd);
+}
+
+}  // namespace

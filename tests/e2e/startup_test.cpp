@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+struct command_case {
+    std::vector<std::string> args;  // after the program name
+    int exit_status;
+    std::string out;
+    std::string err;
+};
+
+TEST(startup, refuses_bad_command_lines_with_one_exact_message)
+{
+    std::string dir = make_temp_dir();
+    write_file(dir + "/plain.txt", "x");
+    const std::string usage = "usage: qb <port> [root-directory]\n";
+    const command_case cases[] = {
+        {{}, 1, "", usage},
+        {{"80", ".", "extra"}, 1, "", usage},
+        {{"0"}, 1, "", "error: invalid port '0'\n"},
+        {{"65536"}, 1, "", "error: invalid port '65536'\n"},
+        {{"-1"}, 1, "", "error: invalid port '-1'\n"},
+        {{"80x"}, 1, "", "error: invalid port '80x'\n"},
+        {{""}, 1, "", "error: invalid port ''\n"},
+        {{"99999999999999999999999"}, 1, "", "error: invalid port '99999999999999999999999'\n"},
+        {{"8080", dir + "/missing"}, 1, "",
+         "error: cannot resolve root '" + dir + "/missing': No such file or directory\n"},
+        {{"8080", dir + "/plain.txt"}, 1, "", "error: '" + dir + "/plain.txt' is not a directory\n"},
+        {{"--help"}, 0, usage, ""},
+        {{"-h"}, 0, usage, ""},
+        {{"--version"}, 0, "quillbarrow 1.0\n", ""},
+        {{"--help", "."}, 1, "", "error: invalid port '--help'\n"},
+    };
+    for (const command_case& c : cases) {
+        std::vector<std::string> args = {"qb"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);
+        run_result r = run_binary(args, 5000);
+        EXPECT_EQ(r.exit_status, c.exit_status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+    }
+    remove_tree(dir);
+}
+
+TEST(startup, accepts_signs_and_blanks_and_defaults_to_the_current_directory)
+{
+    std::string dir = make_temp_dir();
+    char canonical[PATH_MAX];
+    ASSERT_NE(realpath(dir.c_str(), canonical), nullptr);
+    for (const char* port_prefix : {"", "+", "  "}) {
+        server_process server;
+        // Start it by hand in `dir`, with no root argument.
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        int port = 0;
+        {
+            server_process probe;
+            std::string why;
+            ASSERT_TRUE(start_server(probe, dir, &why)) << why;
+            port = probe.port;  // free now that the probe is gone
+            stop_server(probe);
+        }
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(out[1], 1);
+            close(out[0]);
+            if (chdir(dir.c_str()) != 0)
+                _exit(127);
+            std::string arg = port_prefix + std::to_string(port);
+            execl(QUILLBARROW_BINARY, "quillbarrow", arg.c_str(), nullptr);
+            _exit(127);
+        }
+        close(out[1]);
+        std::string line = read_line_from(out[0], 5000);
+        close(out[0]);
+        server.pid = pid;
+        EXPECT_EQ(line, "quillbarrow serving " + std::string(canonical) + " on http://0.0.0.0:" +
+                            std::to_string(port) + "/")
+            << "prefix '" << port_prefix << "'";
+        stop_server(server);
+    }
+    remove_tree(dir);
+}
+
+TEST(startup, a_port_in_use_fails_at_bind)
+{
+    std::string dir = make_temp_dir();
+    server_process first;
+    std::string why;
+    ASSERT_TRUE(start_server(first, dir, &why)) << why;
+    run_result r = run_binary({"qb", std::to_string(first.port), dir}, 5000);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, "bind: Address already in use\n");
+    EXPECT_EQ(r.out, "");
+    stop_server(first);
+    remove_tree(dir);
+}
+
+TEST(startup, a_root_through_a_symbolic_link_is_served_by_its_canonical_path)
+{
+    std::string dir = make_temp_dir();
+    ASSERT_EQ(mkdir((dir + "/real").c_str(), 0755), 0);
+    write_file(dir + "/real/f.txt", "inside\n");
+    ASSERT_EQ(symlink("real", (dir + "/link").c_str()), 0);
+    server_process server;
+    std::string why;
+    ASSERT_TRUE(start_server(server, dir + "/link", &why)) << why;
+    char canonical[PATH_MAX];
+    ASSERT_NE(realpath((dir + "/real").c_str(), canonical), nullptr);
+    EXPECT_EQ(server.banner, "quillbarrow serving " + std::string(canonical) +
+                                 " on http://0.0.0.0:" + std::to_string(server.port) + "/");
+    std::string response = exchange(server.port, "GET /f.txt HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(parse_response(response).body, "inside\n");
+    stop_server(server);
+    remove_tree(dir);
+}
+
+}  // namespace

@@ -1,0 +1,347 @@
+#include "test_support.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <ftw.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+long now_ms()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000L + t.tv_nsec / 1000000;
+}
+
+int free_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// Reads from `fd` into `out` until a newline, end of stream or the deadline.
+void read_line(int fd, std::string& out, long deadline)
+{
+    char c;
+    while (now_ms() < deadline) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(deadline - now_ms())) <= 0)
+            return;
+        if (read(fd, &c, 1) != 1 || c == '\n')
+            return;
+        out += c;
+    }
+}
+
+std::vector<char*> as_argv(const std::vector<std::string>& args)
+{
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
+void drop_to_nobody()
+{
+    if (geteuid() != 0)
+        return;
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+        _exit(126);
+}
+
+}  // namespace
+
+std::string read_line_from(int fd, int timeout_ms)
+{
+    std::string line;
+    read_line(fd, line, now_ms() + timeout_ms);
+    return line;
+}
+
+bool start_server(server_process& server, const std::string& root, std::string* why,
+                  const char* binary, bool as_nobody)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        int port = free_port();
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0)
+            return false;
+        std::vector<std::string> args = {binary, std::to_string(port), root};
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(out[1], 1);
+            int null = open("/dev/null", O_RDONLY);
+            dup2(null, 0);
+            if (as_nobody)
+                drop_to_nobody();
+            std::vector<char*> argv = as_argv(args);
+            execv(binary, argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        std::string banner;
+        read_line(out[0], banner, now_ms() + 10000);
+        close(out[0]);
+        if (banner.rfind("quillbarrow serving ", 0) == 0) {
+            server.pid = pid;
+            server.port = port;
+            server.banner = banner;
+            return true;
+        }
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        if (why)
+            *why = "no banner, got '" + banner + "'";
+    }
+    return false;
+}
+
+void stop_server(server_process& server)
+{
+    if (server.pid > 0) {
+        kill(server.pid, SIGTERM);
+        waitpid(server.pid, nullptr, 0);
+    }
+    server.pid = -1;
+}
+
+run_result run_binary(const std::vector<std::string>& args, int timeout_ms,
+                      const std::string& working_directory)
+{
+    run_result result;
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        return result;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        if (!working_directory.empty() && chdir(working_directory.c_str()) != 0)
+            _exit(127);
+        std::vector<char*> argv = as_argv(args);
+        execv(QUILLBARROW_BINARY, argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    long deadline = now_ms() + timeout_ms;
+    bool out_open = true, err_open = true;
+    while ((out_open || err_open) && now_ms() < deadline) {
+        struct pollfd p[2] = {{out_open ? out[0] : -1, POLLIN, 0}, {err_open ? err[0] : -1, POLLIN, 0}};
+        if (poll(p, 2, static_cast<int>(deadline - now_ms())) <= 0)
+            break;
+        char buf[4096];
+        for (int i = 0; i < 2; ++i) {
+            if (p[i].revents == 0)
+                continue;
+            ssize_t n = read(i == 0 ? out[0] : err[0], buf, sizeof buf);
+            if (n <= 0)
+                (i == 0 ? out_open : err_open) = false;
+            else
+                (i == 0 ? result.out : result.err).append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    close(out[0]);
+    close(err[0]);
+    int status = 0;
+    while (now_ms() < deadline && waitpid(pid, &status, WNOHANG) == 0)
+        usleep(10000);
+    if (waitpid(pid, &status, WNOHANG) == 0 || !WIFEXITED(status)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return result;
+    }
+    result.exit_status = WEXITSTATUS(status);
+    return result;
+}
+
+int connect_loopback(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool send_all(int fd, std::string_view data)
+{
+    while (!data.empty()) {
+        ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::string read_until_close(int fd, int timeout_ms)
+{
+    std::string out;
+    long deadline = now_ms() + timeout_ms;
+    char buf[65536];
+    while (now_ms() < deadline) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(deadline - now_ms())) <= 0)
+            break;
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+std::string exchange(int port, std::string_view request, int timeout_ms)
+{
+    int fd = connect_loopback(port);
+    if (fd < 0)
+        return "<connect failed>";
+    send_all(fd, request);
+    std::string response = read_until_close(fd, timeout_ms);
+    close(fd);
+    return response;
+}
+
+std::string expected_header(int status, const std::string& reason, const std::string& type,
+                            long length)
+{
+    return "HTTP/1.1 " + std::to_string(status) + " " + reason +
+           "\r\nServer: quillbarrow/1.0\r\nContent-Type: " + type +
+           "\r\nContent-Length: " + std::to_string(length) + "\r\nConnection: close\r\n\r\n";
+}
+
+std::string expected_error(int status, const std::string& reason, const std::string& message,
+                           bool head_only)
+{
+    std::string code = std::to_string(status);
+    std::string page = "<!DOCTYPE html><html><head><title>" + code + " " + reason +
+                       "</title></head><body><h1>" + code + " " + reason + "</h1><p>" + message +
+                       "</p></body></html>\n";
+    std::string header = expected_header(status, reason, "text/html; charset=utf-8",
+                                         static_cast<long>(page.size()));
+    return head_only ? header : header + page;
+}
+
+parsed_response parse_response(const std::string& raw)
+{
+    parsed_response r;
+    std::size_t end = raw.find("\r\n\r\n");
+    if (end == std::string::npos)
+        return r;
+    r.head = raw.substr(0, end + 4);
+    r.body = raw.substr(end + 4);
+    if (raw.rfind("HTTP/1.1 ", 0) == 0)
+        r.status = std::atoi(raw.c_str() + 9);
+    std::size_t at = r.head.find("\r\nContent-Length: ");
+    if (at != std::string::npos)
+        r.content_length = std::atol(r.head.c_str() + at + 18);
+    at = r.head.find("\r\nContent-Type: ");
+    if (at != std::string::npos) {
+        std::size_t from = at + 16;
+        r.content_type = r.head.substr(from, r.head.find("\r\n", from) - from);
+    }
+    return r;
+}
+
+std::string make_temp_dir()
+{
+    char name[] = "/tmp/quillbarrow-test-XXXXXX";
+    if (mkdtemp(name) == nullptr)
+        return "";
+    chmod(name, 0755);
+    return name;
+}
+
+void remove_tree(const std::string& path)
+{
+    if (path.empty())
+        return;
+    nftw(
+        path.c_str(),
+        [](const char* p, const struct stat*, int, struct FTW*) {
+            chmod(p, 0755);  // a test may have taken permissions away
+            return remove(p);
+        },
+        16, FTW_DEPTH | FTW_PHYS);
+}
+
+void write_file(const std::string& path, std::string_view content)
+{
+    std::ofstream f(path, std::ios::binary);
+    f.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+int count_children(pid_t pid, bool zombies_only)
+{
+    int zombies = 0;
+    DIR* proc = opendir("/proc");
+    while (dirent* e = readdir(proc)) {
+        std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
+        std::string line;
+        if (!std::getline(stat, line))
+            continue;
+        // pid (comm) state ppid ...; comm may hold blanks, so parse from ')'.
+        std::size_t close_paren = line.rfind(')');
+        if (close_paren == std::string::npos || close_paren + 4 > line.size())
+            continue;
+        char state = line[close_paren + 2];
+        long ppid = std::atol(line.c_str() + close_paren + 4);
+        if (ppid == pid && (!zombies_only || state == 'Z'))
+            ++zombies;
+    }
+    closedir(proc);
+    return zombies;
+}
+
+int count_open_fds(pid_t pid)
+{
+    int count = 0;
+    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (dir == nullptr)
+        return -1;
+    while (dirent* e = readdir(dir))
+        if (e->d_name[0] != '.')
+            ++count;
+    closedir(dir);
+    return count;
+}
+
+bool wait_for_no_children(pid_t pid, int timeout_ms)
+{
+    long deadline = now_ms() + timeout_ms;
+    while (count_children(pid, false) > 0) {
+        if (now_ms() > deadline)
+            return false;
+        usleep(20000);
+    }
+    return true;
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+// Helpers for tests that run the real binary over real loopback sockets.
+
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+struct server_process {
+    pid_t pid = -1;
+    int port = 0;
+    std::string banner;  // the first line on standard output, without its newline
+};
+
+// Starts `binary` serving `root` on a free loopback port and waits for the
+// banner. With `as_nobody` (only when running as root) the server drops to
+// the unprivileged user first, so that file permissions apply to it.
+// Returns false, with the reason in `why`, when it did not come up.
+bool start_server(server_process& server, const std::string& root, std::string* why,
+                  const char* binary = QUILLBARROW_BINARY, bool as_nobody = false);
+void stop_server(server_process& server);
+
+struct run_result {
+    int exit_status = -1;  // -1 when it did not end in time
+    std::string out;
+    std::string err;
+};
+
+// Runs the binary with `args` (argv[0] is `args[0]`), waiting at most
+// `timeout_ms` for it to end, and kills it if it has not.
+run_result run_binary(const std::vector<std::string>& args, int timeout_ms,
+                      const std::string& working_directory = "");
+
+int connect_loopback(int port);
+bool send_all(int fd, std::string_view data);
+// Reads until the peer closes or `timeout_ms` passes.
+std::string read_until_close(int fd, int timeout_ms = 5000);
+// Reads one line (without its newline) from `fd`, waiting at most `timeout_ms`.
+std::string read_line_from(int fd, int timeout_ms);
+// Connects, sends `request`, and reads the whole response.
+std::string exchange(int port, std::string_view request, int timeout_ms = 5000);
+
+// The exact bytes of the header the server sends.
+std::string expected_header(int status, const std::string& reason, const std::string& type,
+                            long length);
+// The exact bytes of an error response, built independently of the server.
+std::string expected_error(int status, const std::string& reason, const std::string& message,
+                           bool head_only = false);
+
+struct parsed_response {
+    std::string head;  // up to and including the empty line
+    std::string body;
+    int status = 0;
+    long content_length = -1;
+    std::string content_type;
+};
+parsed_response parse_response(const std::string& raw);
+
+// A fresh temporary directory (mode 0755) removed by remove_tree.
+std::string make_temp_dir();
+void remove_tree(const std::string& path);
+void write_file(const std::string& path, std::string_view content);
+
+// Processes whose parent is `pid`; with `zombies_only`, only the zombies.
+int count_children(pid_t pid, bool zombies_only);
+// Waits up to `timeout_ms` for `pid` to have no children left.
+bool wait_for_no_children(pid_t pid, int timeout_ms);
+int count_open_fds(pid_t pid);
