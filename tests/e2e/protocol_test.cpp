@@ -26,7 +26,7 @@ protected:
         std::string why;
         ASSERT_TRUE(start_server(server, root, &why, binary)) << why;
     }
-    std::string send(std::string_view request) { return exchange(server.port, request); }
+    std::string send(std::string_view request) { return http_exchange(server.port, request); }
 
     std::string root;
     server_process server;

@@ -118,7 +118,7 @@ TEST(startup, a_root_through_a_symbolic_link_is_served_by_its_canonical_path)
     ASSERT_NE(realpath((dir + "/real").c_str(), canonical), nullptr);
     EXPECT_EQ(server.banner, "quillbarrow serving " + std::string(canonical) +
                                  " on http://0.0.0.0:" + std::to_string(server.port) + "/");
-    std::string response = exchange(server.port, "GET /f.txt HTTP/1.1\r\n\r\n");
+    std::string response = http_exchange(server.port, "GET /f.txt HTTP/1.1\r\n\r\n");
     EXPECT_EQ(parse_response(response).body, "inside\n");
     stop_server(server);
     remove_tree(dir);

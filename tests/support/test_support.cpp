@@ -220,7 +220,7 @@ std::string read_until_close(int fd, int timeout_ms)
     return out;
 }
 
-std::string exchange(int port, std::string_view request, int timeout_ms)
+std::string http_exchange(int port, std::string_view request, int timeout_ms)
 {
     int fd = connect_loopback(port);
     if (fd < 0)

@@ -39,7 +39,7 @@ std::string read_until_close(int fd, int timeout_ms = 5000);
 // Reads one line (without its newline) from `fd`, waiting at most `timeout_ms`.
 std::string read_line_from(int fd, int timeout_ms);
 // Connects, sends `request`, and reads the whole response.
-std::string exchange(int port, std::string_view request, int timeout_ms = 5000);
+std::string http_exchange(int port, std::string_view request, int timeout_ms = 5000);
 
 // The exact bytes of the header the server sends.
 std::string expected_header(int status, const std::string& reason, const std::string& type,
