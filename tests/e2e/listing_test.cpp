@@ -1,1 +1,202 @@
+#include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <map>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+const std::string page_start = "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 3.2 Final//EN\">\n";
+const std::string page_end = "</pre>\n<hr>\n</body>\n</html>\n";
+
+// The page for `title_html` (already escaped) with `lines` after <pre>.
+std::string listing_page(const std::string& title_html, const std::string& lines)
+{
+    return page_start + "<html>\n<head>\n<title>index of " + title_html +
+           "</title>\n</head>\n<body>\n<h1>index of " + title_html + "</h1>\n<hr>\n<pre>" + lines +
+           page_end;
+}
+
+std::string listing_response(const std::string& title_html, const std::string& lines)
+{
+    std::string page = listing_page(title_html, lines);
+    return expected_header(200, "OK", "text/html; charset=utf-8", static_cast<long>(page.size())) +
+           page;
+}
+
+// The entry names of `dir` in the order the directory yields them, which
+// is the order the listing uses.
+std::vector<std::string> directory_order(const std::string& dir)
+{
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    while (dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    closedir(d);
+    return names;
+}
+
+struct entry_form {
+    std::string link;  // after the link base
+    std::string text;
+};
+
+class listing : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root = make_temp_dir();
+        ASSERT_EQ(mkdir((root + "/docs").c_str(), 0755), 0);
+        write_file(root + "/docs/a b.txt", "ab\n");
+        ASSERT_EQ(mkdir((root + "/docs/img").c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((root + "/empty").c_str(), 0755), 0);
+        start();
+    }
+    void TearDown() override
+    {
+        stop_server(server);
+        remove_tree(root);
+    }
+    void start(bool as_nobody = false)
+    {
+        stop_server(server);
+        std::string why;
+        ASSERT_TRUE(start_server(server, root, &why, QUILLBARROW_BINARY, as_nobody)) << why;
+    }
+    std::string get(const std::string& target, const char* method = "GET")
+    {
+        return http_exchange(server.port, std::string(method) + " " + target + " HTTP/1.1\r\n\r\n");
+    }
+    // The entry lines of directory `dir` (relative to the root), in its order.
+    std::string entry_lines(const std::string& dir, const std::string& link_base,
+                            const std::map<std::string, entry_form>& forms)
+    {
+        std::string lines;
+        for (const std::string& name : directory_order(root + dir)) {
+            const entry_form& form = forms.at(name);
+            lines += "<a href=\"" + link_base + form.link + "\">" + form.text + "</a>\n";
+        }
+        return lines;
+    }
+
+    std::string root;
+    server_process server;
+};
+
+TEST_F(listing, a_small_directory_gives_the_exact_page)
+{
+    std::map<std::string, entry_form> forms = {{"a b.txt", {"a%20b.txt", "a b.txt"}},
+                                               {"img", {"img/", "img/"}}};
+    std::string lines = entry_lines("/docs", "/docs/", forms);
+    EXPECT_EQ(get("/docs/"), listing_response("/docs/", "<a href=\"/\">../</a>\n" + lines));
+    // No redirect without the slash: the same links, another title.
+    EXPECT_EQ(get("/docs"), listing_response("/docs", "<a href=\"/\">../</a>\n" + lines));
+    std::string page = listing_page("/docs", "<a href=\"/\">../</a>\n" + lines);
+    EXPECT_EQ(get("/docs", "HEAD"),
+              expected_header(200, "OK", "text/html; charset=utf-8", static_cast<long>(page.size())));
+}
+
+TEST_F(listing, the_parent_link_is_absolute_and_only_below_the_root)
+{
+    std::map<std::string, entry_form> forms = {{"docs", {"docs/", "docs/"}},
+                                               {"empty", {"empty/", "empty/"}}};
+    std::string root_lines = entry_lines("", "/", forms);
+    EXPECT_EQ(get("/"), listing_response("/", root_lines));
+    // '//' names the root, yet it is not "/": it has a parent link, and its
+    // links are not '//name', which a browser would take for a host.
+    EXPECT_EQ(get("//"), listing_response("//", "<a href=\"/\">../</a>\n" + root_lines));
+    EXPECT_EQ(get("/docs/img"), listing_response("/docs/img", "<a href=\"/docs/\">../</a>\n"));
+    EXPECT_EQ(get("//docs//img//"),
+              listing_response("//docs//img//", "<a href=\"/docs/\">../</a>\n"));
+    EXPECT_EQ(get("/empty"), listing_response("/empty", "<a href=\"/\">../</a>\n"));
+    EXPECT_EQ(get("/./empty"), listing_response("/./empty", "<a href=\"/./\">../</a>\n"));
+}
+
+TEST_F(listing, names_are_encoded_in_links_and_escaped_in_text)
+{
+    const std::string dir = "/names";
+    ASSERT_EQ(mkdir((root + dir).c_str(), 0755), 0);
+    std::map<std::string, entry_form> forms = {
+        {"x y&z", {"x%20y%26z", "x y&amp;z"}},
+        {"x\"y", {"x%22y", "x&quot;y"}},
+        {"it's", {"it%27s", "it&#39;s"}},
+        {"<b>bold</b>", {"%3Cb%3Ebold%3C%2Fb%3E", "&lt;b&gt;bold&lt;/b&gt;"}},
+        {"a#b", {"a%23b", "a#b"}},
+        {"q?x=1", {"q%3Fx%3D1", "q?x=1"}},
+        {"100%", {"100%25", "100%"}},
+        {"a+b", {"a%2Bb", "a+b"}},
+        {"caf\xc3\xa9", {"caf%C3%A9", "caf\xc3\xa9"}},
+        {".env", {".env", ".env"}},
+        {"sub dir", {"sub%20dir/", "sub dir/"}},
+        {"link-to-dir", {"link-to-dir", "link-to-dir"}},
+    };
+    for (const auto& [name, form] : forms) {
+        if (name == "sub dir")
+            ASSERT_EQ(mkdir((root + dir + "/" + name).c_str(), 0755), 0);
+        else if (name == "link-to-dir")
+            ASSERT_EQ(symlink("sub dir", (root + dir + "/" + name).c_str()), 0);
+        else
+            write_file(root + dir + "/" + name, name);
+    }
+    EXPECT_EQ(get(dir), listing_response(dir, "<a href=\"/\">../</a>\n" +
+                                                  entry_lines(dir, "/names/", forms)));
+}
+
+TEST_F(listing, a_directory_name_with_markup_is_escaped_in_title_and_encoded_in_links)
+{
+    const std::string name = "<i>#x?y";
+    ASSERT_EQ(mkdir((root + "/" + name).c_str(), 0755), 0);
+    write_file(root + "/" + name + "/f.txt", "f");
+    std::string lines = "<a href=\"/\">../</a>\n<a href=\"/%3Ci%3E%23x%3Fy/f.txt\">f.txt</a>\n";
+    EXPECT_EQ(get("/%3Ci%3E%23x%3Fy"), listing_response("/&lt;i&gt;#x?y", lines));
+}
+
+TEST_F(listing, index_html_answers_for_its_directory_when_it_is_a_regular_file)
+{
+    write_file(root + "/docs/index.html", "<p>index</p>\n");
+    std::string header = expected_header(200, "OK", "text/html; charset=utf-8", 13);
+    EXPECT_EQ(get("/docs"), header + "<p>index</p>\n");
+    EXPECT_EQ(get("/docs/"), header + "<p>index</p>\n");
+    EXPECT_EQ(get("/docs/", "HEAD"), header);
+}
+
+TEST_F(listing, an_index_html_link_is_listed_and_an_index_html_directory_is_refused)
+{
+    write_file(root + "/target.html", "t");
+    ASSERT_EQ(symlink("../target.html", (root + "/empty/index.html").c_str()), 0);
+    EXPECT_EQ(get("/empty/"),
+              listing_response("/empty/", "<a href=\"/\">../</a>\n"
+                                          "<a href=\"/empty/index.html\">index.html</a>\n"));
+    ASSERT_EQ(mkdir((root + "/docs/img/index.html").c_str(), 0755), 0);
+    EXPECT_EQ(get("/docs/img/"),
+              expected_error(404, "not found", "file not found. perhaps you typed the url wrong?"));
+    ASSERT_EQ(mkfifo((root + "/docs/index.html").c_str(), 0644), 0);
+    EXPECT_EQ(http_exchange(server.port, "GET /docs/ HTTP/1.1\r\n\r\n", 3000),
+              expected_error(404, "not found", "file not found. perhaps you typed the url wrong?"));
+}
+
+TEST_F(listing, a_directory_the_server_cannot_read_is_not_found)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the server as an unprivileged user";
+    ASSERT_EQ(mkdir((root + "/closed").c_str(), 0711), 0);
+    write_file(root + "/closed/inside.txt", "inside");
+    start(true);
+    EXPECT_EQ(get("/closed/"),
+              expected_error(404, "not found",
+                             "the requested resource does not exist. perhaps you typed the url "
+                             "wrong?"));
+    // Every directory on the way is opened for reading, so one that may only
+    // be searched cannot be passed through either.
+    EXPECT_EQ(parse_response(get("/closed/inside.txt")).status, 404);
+}
+
+}  // namespace
