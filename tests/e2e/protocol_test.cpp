@@ -101,6 +101,32 @@ TEST_F(protocol, answers_each_request_with_its_exact_bytes)
     }
 }
 
+std::string run_curl(const std::string& arguments)
+{
+    std::string out;
+    FILE* pipe = popen(("curl -s -i " + arguments).c_str(), "r");
+    if (pipe == nullptr)
+        return out;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        out.append(buffer, n);
+    pclose(pipe);
+    return out;
+}
+
+TEST_F(protocol, curl_gets_the_exact_error_pages)
+{
+    if (system("command -v curl >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "curl is not installed";
+    std::string base = "http://127.0.0.1:" + std::to_string(server.port);
+    EXPECT_EQ(run_curl("--path-as-is '" + base + "/%zz'"), bad_encoding);
+    EXPECT_EQ(run_curl("-X POST '" + base + "/hello.txt'"), not_implemented);
+    EXPECT_EQ(run_curl("'" + base + "/" + std::string(5000, 'u') + "'"), too_long);
+    EXPECT_EQ(run_curl("--path-as-is '" + base + "/../x'"), forbidden);
+    EXPECT_EQ(run_curl("'" + base + "/hello.txt'"), hello_response);
+}
+
 TEST_F(protocol, the_501_page_names_its_status_and_reason)
 {
     parsed_response r = parse_response(send("DELETE / HTTP/1.1\r\n\r\n"));
