@@ -27,8 +27,12 @@ error_key answer_request(int conn_fd, const char* root, std::string_view head, b
     if (error != error_key::none)
         return error;
 
+    unique_fd root_fd = open_root(root);
+    if (!root_fd.valid())
+        return error_key::path_not_found;
+    confine_worker(root_fd.get());
     unique_fd object;
-    error = walk_path(root, path, object);
+    error = walk_path(std::move(root_fd), path, object);
     if (error != error_key::none)
         return error;
     return serve_object(conn_fd, path, object.get(), head_only);

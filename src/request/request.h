@@ -49,10 +49,20 @@ error_key decode_target(std::string_view target, char (&path)[path_buffer_size])
 // Refuses a path that has a ".." component, a backslash, or no leading "/".
 error_key check_path(const char* path);
 
-// Opens the object that `path` names below the canonical `root`, one
-// component at a time, never following a symbolic link. On success `object`
-// owns the descriptor; on failure nothing is left open.
-error_key walk_path(const char* root, const char* path, unique_fd& object);
+// Opens the canonical root as a directory, afresh for every request, so a
+// root replaced after start-up is served at once. Invalid when it cannot.
+unique_fd open_root(const char* root);
+
+// Restricts this process, through Landlock where the kernel has it, to
+// reading beneath `root_fd`. Best effort: gives false, changing nothing or
+// less, where the kernel cannot.
+bool confine_worker(int root_fd);
+
+// Opens the object that `path` names below `root`, one component at a time,
+// never following a symbolic link. Takes the root's descriptor and closes
+// each directory once the next is open. On success `object` owns the
+// descriptor; on failure nothing is left open.
+error_key walk_path(unique_fd root, const char* path, unique_fd& object);
 
 // Answers from the object's type: directory, regular file, or an error.
 // The caller keeps ownership of `fd`.

@@ -3,13 +3,17 @@
 
 #include "request/request.h"
 
+unique_fd open_root(const char* root)
+{
+    return unique_fd(::open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
 // Opens the path hand over hand: each component relative to the directory
 // before it, refusing symbolic links at every step, so no name below the
-// root can lead out of it. The root itself is opened by its canonical path
-// for each request, so a root replaced after start-up is served at once.
-error_key walk_path(const char* root, const char* path, unique_fd& object)
+// root can lead out of it.
+error_key walk_path(unique_fd root, const char* path, unique_fd& object)
 {
-    unique_fd current(::open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    unique_fd current = std::move(root);
     if (!current.valid())
         return error_key::path_not_found;
 

@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "request/request.h"
+
+namespace {
+
+bool landlock_available()
+{
+    return syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u) >= 1;
+}
+
+std::string temp_dir()
+{
+    char name[] = "/tmp/quillbarrow-confine-XXXXXX";
+    return mkdtemp(name) ? name : "";
+}
+
+void put(const std::string& path, const char* text)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, text, strlen(text)), static_cast<ssize_t>(strlen(text)));
+    close(fd);
+}
+
+bool opens(const std::string& path, int flags = O_RDONLY)
+{
+    int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
+
+struct access_case {
+    const char* what;
+    std::string path;
+    int flags;
+    bool allowed;
+};
+
+TEST(confine_worker, allows_reading_beneath_the_root_and_nothing_else)
+{
+    if (!landlock_available())
+        GTEST_SKIP() << "Landlock is not available on this kernel";
+    std::string root = temp_dir(), outside = temp_dir();
+    put(root + "/inside.txt", "in");
+    ASSERT_EQ(mkdir((root + "/sub").c_str(), 0755), 0);
+    put(root + "/sub/deeper.txt", "in");
+    put(outside + "/secret.txt", "out");
+    ASSERT_EQ(symlink((outside + "/secret.txt").c_str(), (root + "/link-out").c_str()), 0);
+
+    // A listener outside the restricted process, to try to connect to.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    listen(listener, 1);
+
+    const access_case cases[] = {
+        {"a file beneath the root", root + "/inside.txt", O_RDONLY, true},
+        {"a file deeper down", root + "/sub/deeper.txt", O_RDONLY, true},
+        {"a directory beneath the root", root + "/sub", O_RDONLY | O_DIRECTORY, true},
+        {"writing beneath the root", root + "/inside.txt", O_WRONLY, false},
+        {"creating beneath the root", root + "/new.txt", O_WRONLY | O_CREAT, false},
+        {"an absolute path outside", outside + "/secret.txt", O_RDONLY, false},
+        {"a symbolic link leading outside", root + "/link-out", O_RDONLY, false},
+        {"dot-dot out of the root", root + "/../" + outside.substr(5) + "/secret.txt", O_RDONLY,
+         false},
+        {"a system file", "/etc/passwd", O_RDONLY, false},
+    };
+
+    // The restricted child reports one byte per case: 'y' when it could.
+    constexpr std::size_t case_count = sizeof cases / sizeof cases[0];
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(report[0]);
+        int root_fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (!confine_worker(root_fd))
+            _exit(1);
+        char outcome[case_count + 1];
+        for (std::size_t i = 0; i < case_count; ++i)
+            outcome[i] = opens(cases[i].path, cases[i].flags) ? 'y' : 'n';
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        bool connected = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        outcome[case_count] = connected ? 'y' : 'n';
+        _exit(write(report[1], outcome, sizeof outcome) == sizeof outcome ? 0 : 2);
+    }
+    close(report[1]);
+    char outcome[case_count + 1] = {};
+    ssize_t got = read(report[0], outcome, sizeof outcome);
+    close(report[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "confine_worker reported failure";
+    ASSERT_EQ(got, static_cast<ssize_t>(sizeof outcome));
+    for (std::size_t i = 0; i < case_count; ++i)
+        EXPECT_EQ(outcome[i] == 'y', cases[i].allowed)
+            << cases[i].what << (cases[i].allowed ? " was refused" : " was allowed");
+    if (syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u) >= 4) {
+        EXPECT_EQ(outcome[case_count], 'n') << "a TCP connect was allowed";
+    }
+    close(listener);
+    std::string cleanup = "rm -rf '" + root + "' '" + outside + "'";
+    EXPECT_EQ(system(cleanup.c_str()), 0);
+}
+
+}  // namespace
