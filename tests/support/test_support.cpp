@@ -80,17 +80,19 @@ std::string read_line_from(int fd, int timeout_ms)
 }
 
 bool start_server(server_process& server, const std::string& root, std::string* why,
-                  const char* binary, bool as_nobody)
+                  const char* binary, bool as_nobody, bool capture_output)
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
         int port = free_port();
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
+        int out[2], err[2] = {-1, -1};
+        if (pipe2(out, O_CLOEXEC) != 0 || (capture_output && pipe2(err, O_CLOEXEC) != 0))
             return false;
         std::vector<std::string> args = {binary, std::to_string(port), root};
         pid_t pid = fork();
         if (pid == 0) {
             dup2(out[1], 1);
+            if (capture_output)
+                dup2(err[1], 2);
             int null = open("/dev/null", O_RDONLY);
             dup2(null, 0);
             if (as_nobody)
@@ -100,15 +102,25 @@ bool start_server(server_process& server, const std::string& root, std::string* 
             _exit(127);
         }
         close(out[1]);
+        if (capture_output)
+            close(err[1]);
         std::string banner;
         read_line(out[0], banner, now_ms() + 10000);
-        close(out[0]);
         if (banner.rfind("quillbarrow serving ", 0) == 0) {
             server.pid = pid;
             server.port = port;
             server.banner = banner;
+            if (capture_output) {
+                server.out_fd = out[0];
+                server.err_fd = err[0];
+            } else {
+                close(out[0]);
+            }
             return true;
         }
+        close(out[0]);
+        if (capture_output)
+            close(err[0]);
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         if (why)
@@ -117,8 +129,33 @@ bool start_server(server_process& server, const std::string& root, std::string* 
     return false;
 }
 
+std::string server_output(server_process& server)
+{
+    std::string text;
+    for (int fd : {server.out_fd, server.err_fd}) {
+        if (fd < 0)
+            continue;
+        char buffer[4096];
+        for (;;) {
+            struct pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, 0) <= 0)
+                break;
+            ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    return text;
+}
+
 void stop_server(server_process& server)
 {
+    for (int* fd : {&server.out_fd, &server.err_fd}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
     if (server.pid > 0) {
         kill(server.pid, SIGTERM);
         waitpid(server.pid, nullptr, 0);

@@ -11,14 +11,21 @@ struct server_process {
     pid_t pid = -1;
     int port = 0;
     std::string banner;  // the first line on standard output, without its newline
+    int out_fd = -1;     // the rest of standard output, with capture_output
+    int err_fd = -1;     // standard error, with capture_output
 };
 
 // Starts `binary` serving `root` on a free loopback port and waits for the
 // banner. With `as_nobody` (only when running as root) the server drops to
 // the unprivileged user first, so that file permissions apply to it.
 // Returns false, with the reason in `why`, when it did not come up.
+// With `capture_output`, what the server prints after the banner is kept
+// for server_output; otherwise standard error is the test's own.
 bool start_server(server_process& server, const std::string& root, std::string* why,
-                  const char* binary = QUILLBARROW_BINARY, bool as_nobody = false);
+                  const char* binary = QUILLBARROW_BINARY, bool as_nobody = false,
+                  bool capture_output = false);
+// What a capturing server has printed on either stream so far.
+std::string server_output(server_process& server);
 void stop_server(server_process& server);
 
 struct run_result {
