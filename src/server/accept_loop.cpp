@@ -18,7 +18,7 @@ bool lacks_resources(int error)
 
 void pause_briefly()
 {
-    struct timespec pause = {0, 50 * 1000 * 1000};
+    struct timespec pause = {0, 50L * 1000 * 1000};
     ::nanosleep(&pause, nullptr);
 }
 

@@ -28,7 +28,7 @@ constexpr int listen_backlog = 128;
 
 void print_usage(std::FILE* stream, const char* program)
 {
-    std::fprintf(stream, "usage: %s <port> [root-directory]\n", program);
+    (void)std::fprintf(stream, "usage: %s <port> [root-directory]\n", program);
 }
 
 // Creates, binds and listens; prints the failing call in perror's form.
@@ -70,7 +70,7 @@ int start_server(int argc, char** argv, server_config& config)
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::puts("quillbarrow 1.0");
+        (void)std::puts("quillbarrow 1.0");
         return 0;
     }
     if (argc < 2 || argc > 3) {
@@ -78,7 +78,7 @@ int start_server(int argc, char** argv, server_config& config)
         return 1;
     }
     if (!parse_port(argv[1], &config.port)) {
-        std::fprintf(stderr, "error: invalid port '%s'\n", argv[1]);
+        (void)std::fprintf(stderr, "error: invalid port '%s'\n", argv[1]);
         return 1;
     }
 
@@ -86,25 +86,27 @@ int start_server(int argc, char** argv, server_config& config)
     // what every request opens.
     const char* root = argc == 3 ? argv[2] : ".";
     if (::realpath(root, config.root) == nullptr) {
-        std::fprintf(stderr, "error: cannot resolve root '%s': %s\n", root, std::strerror(errno));
+        (void)std::fprintf(stderr, "error: cannot resolve root '%s': %s\n", root, std::strerror(errno));
         return 1;
     }
     struct stat status;
     if (::stat(config.root, &status) != 0 || !S_ISDIR(status.st_mode)) {
-        std::fprintf(stderr, "error: '%s' is not a directory\n", root);
+        (void)std::fprintf(stderr, "error: '%s' is not a directory\n", root);
         return 1;
     }
 
     // With SIGCHLD ignored the kernel reaps finished workers; with SIGPIPE
     // ignored a write to a vanished client fails instead of killing.
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGCHLD, SIG_IGN);
+    // Neither can fail for these two signals.
+    (void)std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGCHLD, SIG_IGN);
 
     config.listen_fd = open_listener(config.port);
     if (config.listen_fd < 0)
         return 1;
 
-    std::printf("quillbarrow serving %s on http://0.0.0.0:%ld/\n", config.root, config.port);
-    std::fflush(stdout);
+    // Serving goes on even when nobody reads the banner.
+    (void)std::printf("quillbarrow serving %s on http://0.0.0.0:%ld/\n", config.root, config.port);
+    (void)std::fflush(stdout);
     return -1;
 }
