@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Builds the .deb, installs it, serves a file with the installed binary,
+# checks the man page and the service unit, and removes the package again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-packages.sh g++ cmake make curl python3 dpkg-dev man-db systemd
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
+cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DQUILLBARROW_TESTS=OFF >/dev/null
+cmake --build build/package -j "$(nproc)"
+(cd build/package && cpack -G DEB >/dev/null)
+deb=$(ls build/package/quillbarrow_*.deb)
+echo "== package $deb"
+dpkg-deb --contents "$deb"
+
+echo "== man page"
+man --warnings -l man/quillbarrow.1 >/dev/null 2>build/package/man-warnings.txt
+if [ -s build/package/man-warnings.txt ]; then cat build/package/man-warnings.txt; exit 1; fi
+
+"${sudo_cmd[@]}" dpkg -i "$deb"
+work=$(mktemp -d)
+server_pid=
+cleanup() {
+    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+    rm -rf "$work"
+    "${sudo_cmd[@]}" dpkg -r quillbarrow >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+echo "== installed binary serves a file"
+echo "installed and serving" >"$work/hello.txt"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+/usr/bin/quillbarrow "$port" "$work" >"$work.banner" &
+server_pid=$!
+for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$port/" && break; sleep 0.1; done
+body=$(curl -sSf "http://127.0.0.1:$port/hello.txt")
+[ "$body" = "installed and serving" ] || { echo "unexpected body: $body"; exit 1; }
+kill "$server_pid"; server_pid=
+rm -f "$work.banner"
+
+echo "== man quillbarrow"
+man -w quillbarrow
+echo "== systemd-analyze verify"
+systemd-analyze verify /lib/systemd/system/quillbarrow.service
+
+"${sudo_cmd[@]}" dpkg -r quillbarrow
+! command -v quillbarrow >/dev/null || { echo "binary left behind after removal"; exit 1; }
+echo "package round trip passed"
