@@ -1,10 +1,10 @@
 // Feeds arbitrary bytes through head reception and the request line parser,
-// exactly as a client's bytes reach them: through a descriptor.
+// exactly as a client's bytes reach them: through a stream socket.
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "request/request.h"
@@ -32,17 +32,17 @@ bool has_space(std::string_view token)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size > 60000)
-        return 0;  // a pipe holds 64 KiB; more is no different to the reader
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0)
+        return 0;  // the socket buffer must hold it all; more is no different
+    int socket_fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, socket_fds) != 0)
         return 0;
-    if (size > 0 && ::write(pipe_fds[1], data, size) != static_cast<ssize_t>(size))
+    if (size > 0 && ::write(socket_fds[1], data, size) != static_cast<ssize_t>(size))
         std::abort();
-    ::close(pipe_fds[1]);
+    ::close(socket_fds[1]);
 
     char buffer[request_buffer_size];
-    std::size_t received = read_request_head(pipe_fds[0], buffer, monotonic_ms() + 10000);
-    ::close(pipe_fds[0]);
+    std::size_t received = read_request_head(socket_fds[0], buffer, monotonic_ms() + 10000);
+    ::close(socket_fds[0]);
 
     require(received <= request_buffer_size - 1);
     require(received <= size);

@@ -34,12 +34,24 @@ struct __attribute__((packed)) path_beneath_attr {
     std::int32_t parent_fd;
 };
 
+long probed_abi = 0;  // 0: not asked yet; below 0: no Landlock
+
 long landlock_abi()
 {
-    return ::syscall(SYS_landlock_create_ruleset, nullptr, 0, create_ruleset_version);
+    if (probed_abi == 0) {
+        probed_abi = ::syscall(SYS_landlock_create_ruleset, nullptr, 0, create_ruleset_version);
+        if (probed_abi == 0)
+            probed_abi = -1;
+    }
+    return probed_abi;
 }
 
 }  // namespace
+
+void probe_landlock()
+{
+    landlock_abi();
+}
 
 // Of all the rights the running kernel knows, the worker keeps only reading
 // files and directories beneath the root it just opened; where the kernel

@@ -77,10 +77,6 @@ void handle_connection(int conn_fd, const server_config& config)
     ::close(config.listen_fd);
     long head_deadline = monotonic_ms() + head_deadline_ms;
 
-    // Bounds every send: one that makes no progress this long gives up.
-    struct timeval stall = {write_stall_ms / 1000, (write_stall_ms % 1000) * 1000L};
-    ::setsockopt(conn_fd, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
-
     char head[request_buffer_size];
     std::size_t received = read_request_head(conn_fd, head, head_deadline);
     if (received == 0) {

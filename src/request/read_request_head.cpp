@@ -2,6 +2,7 @@
 #include <cstring>
 #include <ctime>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "request/request.h"
@@ -52,13 +53,18 @@ std::size_t read_request_head(int conn_fd, char (&buffer)[request_buffer_size], 
     std::size_t scanned = 0;   // the text before this holds no end marker
     buffer[0] = '\0';
     while (received < capacity) {
-        // Deadline, end of stream and failure all end reading; what arrived
-        // so far is the head.
-        if (!wait_readable(conn_fd, deadline_ms))
-            break;
-        ssize_t got = ::read(conn_fd, buffer + received, capacity - received);
+        // The head has usually arrived by the time the worker runs, so it
+        // reads first and waits only when there is nothing yet. Deadline,
+        // end of stream and failure all end reading; what arrived so far is
+        // the head.
+        ssize_t got = ::recv(conn_fd, buffer + received, capacity - received, MSG_DONTWAIT);
         if (got < 0 && errno == EINTR)
             continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!wait_readable(conn_fd, deadline_ms))
+                break;
+            continue;
+        }
         if (got <= 0)
             break;
         if (text_end == received) {

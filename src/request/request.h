@@ -58,6 +58,10 @@ unique_fd open_root(const char* root);
 // less, where the kernel cannot.
 bool confine_worker(int root_fd);
 
+// Asks the kernel once, in the parent, which Landlock version it has, so
+// that workers inherit the answer instead of asking for every request.
+void probe_landlock();
+
 // Opens the object that `path` names below `root`, one component at a time,
 // never following a symbolic link. Takes the root's descriptor and closes
 // each directory once the next is open. On success `object` owns the
