@@ -98,7 +98,7 @@ server.pid-file = "%s/lighttpd.pid"
 server.errorlog = "%s/lighttpd-error.log"
 server.modules += ( "mod_dirlisting" )
 dir-listing.activate = "enable"
-include "/usr/share/lighttpd/create-mime.conf.pl"
+include_shell "/usr/share/lighttpd/create-mime.conf.pl"
 """ % (tree, port, work, work))
     return {
         "quillbarrow": ([os.path.join(BUILD, "quillbarrow"), str(port), tree], True),

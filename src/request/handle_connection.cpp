@@ -46,12 +46,10 @@ void drain_and_close(int conn_fd)
 {
     ::shutdown(conn_fd, SHUT_WR);
     long deadline = monotonic_ms() + drain_time_ms;
+    long left = drain_time_ms;
     long drained = 0;
     char sink[16384];
-    while (drained < drain_max_bytes) {
-        long left = deadline - monotonic_ms();
-        if (left <= 0)
-            break;
+    while (drained < drain_max_bytes && left > 0) {
         struct pollfd p = {conn_fd, POLLIN, 0};
         int ready = ::poll(&p, 1, static_cast<int>(left));
         if (ready < 0 && errno == EINTR)
@@ -64,6 +62,7 @@ void drain_and_close(int conn_fd)
         if (got <= 0)
             break;
         drained += got;
+        left = deadline - monotonic_ms();
     }
     ::close(conn_fd);
 }
@@ -75,10 +74,9 @@ void handle_connection(int conn_fd, const server_config& config)
     // The parent keeps the listening socket; the worker needs only its
     // connection.
     ::close(config.listen_fd);
-    long head_deadline = monotonic_ms() + head_deadline_ms;
 
     char head[request_buffer_size];
-    std::size_t received = read_request_head(conn_fd, head, head_deadline);
+    std::size_t received = read_request_head(conn_fd, head, head_deadline_ms);
     if (received == 0) {
         ::close(conn_fd);
         ::_exit(0);

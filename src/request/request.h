@@ -30,9 +30,11 @@ struct request_line {
 [[noreturn]] void handle_connection(int conn_fd, const server_config& config);
 
 // Reads the request head into `buffer` until it holds an empty line, the
-// buffer is full, the stream ends, or `deadline_ms` (CLOCK_MONOTONIC) passes.
-// Gives the number of bytes received; the text is always zero-terminated.
-std::size_t read_request_head(int conn_fd, char (&buffer)[request_buffer_size], long deadline_ms);
+// buffer is full, the stream ends, or `time_limit_ms` has passed since the
+// first time it had to wait (which, in a fresh worker, is right after the
+// accept). Gives the number of bytes received; the text is always
+// zero-terminated.
+std::size_t read_request_head(int conn_fd, char (&buffer)[request_buffer_size], int time_limit_ms);
 
 // True when the text of `data` (up to its first zero byte) holds an end of
 // head: "\r\n\r\n" or "\n\n".

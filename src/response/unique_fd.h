@@ -38,8 +38,10 @@ struct unique_fd {
     {
         if (fd_ >= 0) {
             int saved = errno;
-            ::close(fd_);
-            errno = saved;
+            // Writing errno only when close changed it spares a forked
+            // worker the copy of the page that holds it.
+            if (::close(fd_) != 0 && errno != saved)
+                errno = saved;
         }
         fd_ = fd;
     }
