@@ -5,7 +5,7 @@
 namespace {
 
 // Appends `text` at `at` without passing `end`; gives the new position.
-char* put(char* at, char* end, std::string_view text)
+char* put(char* at, const char* end, std::string_view text)
 {
     std::size_t n = text.size() < static_cast<std::size_t>(end - at) ? text.size()
                                                                       : static_cast<std::size_t>(end - at);
@@ -13,7 +13,7 @@ char* put(char* at, char* end, std::string_view text)
     return at + n;
 }
 
-char* put_number(char* at, char* end, long value)
+char* put_number(char* at, const char* end, long value)
 {
     char digits[24];
     char* first = digits + sizeof digits;
@@ -38,7 +38,7 @@ std::size_t format_header(char (&out)[header_buffer_size], int status, const cha
                           const char* content_type, long content_length)
 {
     char* at = out;
-    char* end = out + sizeof out - 1;
+    const char* end = out + sizeof out - 1;
     at = put(at, end, "HTTP/1.1 ");
     at = put_number(at, end, status);
     at = put(at, end, " ");

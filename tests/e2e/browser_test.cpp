@@ -34,20 +34,6 @@ std::string find_chromium()
     return "";
 }
 
-std::string run_and_capture(const std::string& command)
-{
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return out;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        out.append(buffer, n);
-    pclose(pipe);
-    return out;
-}
-
 // The page the browser loads: it opens each listing in a frame, follows
 // every link exactly as the browser resolved it, and reports what came back.
 const char* checker_page = R"(<!DOCTYPE html>
@@ -125,7 +111,7 @@ TEST(browser, follows_every_listing_link_as_a_browser_resolves_it)
         " --disable-component-update --disable-sync --disable-quic --user-data-dir=" +
         profile + " --virtual-time-budget=30000 --dump-dom http://127.0.0.1:" +
         std::to_string(server.port) + "/check.html 2>/dev/null";
-    std::string dom = run_and_capture(command);
+    std::string dom = command_output(command);
     stop_server(server);
 
     std::size_t start = dom.find("<pre id=\"out\">");

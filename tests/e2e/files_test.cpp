@@ -70,7 +70,7 @@ protected:
     }
     std::string get(const std::string& target, const char* method = "GET")
     {
-        return http_exchange(server.port, std::string(method) + " " + target + " HTTP/1.1\r\n\r\n");
+        return http_exchange(server.port, simple_request(target, method));
     }
 
     std::string root, outside;

@@ -73,7 +73,7 @@ protected:
     }
     std::string get(const std::string& target, const char* method = "GET")
     {
-        return http_exchange(server.port, std::string(method) + " " + target + " HTTP/1.1\r\n\r\n");
+        return http_exchange(server.port, simple_request(target, method));
     }
     // The entry lines of directory `dir` (relative to the root), in its order.
     std::string entry_lines(const std::string& dir, const std::string& link_base,

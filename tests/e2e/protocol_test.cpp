@@ -103,16 +103,7 @@ TEST_F(protocol, answers_each_request_with_its_exact_bytes)
 
 std::string run_curl(const std::string& arguments)
 {
-    std::string out;
-    FILE* pipe = popen(("curl -s -i " + arguments).c_str(), "r");
-    if (pipe == nullptr)
-        return out;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        out.append(buffer, n);
-    pclose(pipe);
-    return out;
+    return command_output("curl -s -i " + arguments);
 }
 
 TEST_F(protocol, curl_gets_the_exact_error_pages)

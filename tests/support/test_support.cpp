@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -381,4 +382,23 @@ bool wait_for_no_children(pid_t pid, int timeout_ms)
         usleep(20000);
     }
     return true;
+}
+
+std::string command_output(const std::string& command)
+{
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return out;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        out.append(buffer, n);
+    pclose(pipe);
+    return out;
+}
+
+std::string simple_request(const std::string& target, const char* method)
+{
+    return std::string(method) + " " + target + " HTTP/1.1\r\n\r\n";
 }

@@ -45,6 +45,10 @@ bool send_all(int fd, std::string_view data);
 std::string read_until_close(int fd, int timeout_ms = 5000);
 // Reads one line (without its newline) from `fd`, waiting at most `timeout_ms`.
 std::string read_line_from(int fd, int timeout_ms);
+// Runs a shell command and gives its standard output.
+std::string command_output(const std::string& command);
+// A request with the given method and target, as HTTP/1.1 with no headers.
+std::string simple_request(const std::string& target, const char* method = "GET");
 // Connects, sends `request`, and reads the whole response.
 std::string http_exchange(int port, std::string_view request, int timeout_ms = 5000);
 
