@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <sys/resource.h>
 #include <cstdlib>
 #include <string>
 #include <unistd.h>
@@ -121,6 +122,60 @@ TEST(startup, a_root_through_a_symbolic_link_is_served_by_its_canonical_path)
     std::string response = http_exchange(server.port, "GET /f.txt HTTP/1.1\r\n\r\n");
     EXPECT_EQ(parse_response(response).body, "inside\n");
     stop_server(server);
+    remove_tree(dir);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(accept_loop, backs_off_when_out_of_descriptors)
+{
+    // With no descriptor left for a connection, every accept fails with
+    // EMFILE. The loop must report it and pause, not spin and flood.
+    std::string dir = make_temp_dir();
+    server_process probe;
+    std::string why;
+    ASSERT_TRUE(start_server(probe, dir, &why)) << why;
+    int port = probe.port;
+    stop_server(probe);
+
+    int out[2], err[2];
+    ASSERT_EQ(pipe(out), 0);
+    ASSERT_EQ(pipe(err), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd = 3; fd < 1024; ++fd)
+            close(fd);
+        // 0, 1, 2 and the listening socket: nothing left to accept into.
+        struct rlimit limit = {4, 4};
+        setrlimit(RLIMIT_NOFILE, &limit);
+        std::string port_text = std::to_string(port);
+        execl(QUILLBARROW_BINARY, "quillbarrow", port_text.c_str(), dir.c_str(), nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    server_process server;
+    server.pid = pid;
+    ASSERT_EQ(read_line_from(out[0], 5000).rfind("quillbarrow serving ", 0), 0u);
+    int client = connect_loopback(port);
+    ASSERT_GE(client, 0);
+    usleep(1000000);
+    stop_server(server);
+    close(client);
+    std::string errors = read_until_close(err[0], 2000);
+    close(out[0]);
+    close(err[0]);
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = errors.find("accept: Too many open files\n", at)) != std::string::npos;
+         ++at)
+        ++lines;
+    // About 20 a second with the pause; without it, tens of thousands.
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(lines, 100u);
     remove_tree(dir);
 }
 
