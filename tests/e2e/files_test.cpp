@@ -29,12 +29,10 @@ const std::string not_servable = expected_error(
     404, "not found",
     "the requested resource does not exist. perhaps you may have typed the url wrong?");
 
-class files : public ::testing::Test {
+class files : public served_tree {
 protected:
     void SetUp() override
     {
-        root = make_temp_dir();
-        outside = make_temp_dir();
         write_file(outside + "/secret.txt", "secret\n");
         ASSERT_EQ(mkdir((outside + "/dir").c_str(), 0755), 0);
         write_file(outside + "/dir/secret.txt", "secret\n");
@@ -58,23 +56,11 @@ protected:
     }
     void TearDown() override
     {
-        stop_server(server);
-        remove_tree(root);
+        served_tree::TearDown();
         remove_tree(outside);
     }
-    void start(bool as_nobody = false)
-    {
-        stop_server(server);
-        std::string why;
-        ASSERT_TRUE(start_server(server, root, &why, QUILLBARROW_BINARY, as_nobody)) << why;
-    }
-    std::string get(const std::string& target, const char* method = "GET")
-    {
-        return http_exchange(server.port, simple_request(target, method));
-    }
 
-    std::string root, outside;
-    server_process server;
+    std::string outside = make_temp_dir();
 };
 
 struct file_case {

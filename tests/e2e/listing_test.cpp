@@ -49,31 +49,15 @@ struct entry_form {
     std::string text;
 };
 
-class listing : public ::testing::Test {
+class listing : public served_tree {
 protected:
     void SetUp() override
     {
-        root = make_temp_dir();
         ASSERT_EQ(mkdir((root + "/docs").c_str(), 0755), 0);
         write_file(root + "/docs/a b.txt", "ab\n");
         ASSERT_EQ(mkdir((root + "/docs/img").c_str(), 0755), 0);
         ASSERT_EQ(mkdir((root + "/empty").c_str(), 0755), 0);
         start();
-    }
-    void TearDown() override
-    {
-        stop_server(server);
-        remove_tree(root);
-    }
-    void start(bool as_nobody = false)
-    {
-        stop_server(server);
-        std::string why;
-        ASSERT_TRUE(start_server(server, root, &why, QUILLBARROW_BINARY, as_nobody)) << why;
-    }
-    std::string get(const std::string& target, const char* method = "GET")
-    {
-        return http_exchange(server.port, simple_request(target, method));
     }
     // The entry lines of directory `dir` (relative to the root), in its order.
     std::string entry_lines(const std::string& dir, const std::string& link_base,
@@ -86,9 +70,6 @@ protected:
         }
         return lines;
     }
-
-    std::string root;
-    server_process server;
 };
 
 TEST_F(listing, a_small_directory_gives_the_exact_page)

@@ -2,6 +2,8 @@
 
 // Helpers for tests that run the real binary over real loopback sockets.
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -78,3 +80,27 @@ int count_children(pid_t pid, bool zombies_only);
 // Waits up to `timeout_ms` for `pid` to have no children left.
 bool wait_for_no_children(pid_t pid, int timeout_ms);
 int count_open_fds(pid_t pid);
+
+// A fixture base: a fresh temporary tree, served by the real binary once the
+// fixture's SetUp has filled it and called start().
+class served_tree : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        stop_server(server);
+        remove_tree(root);
+    }
+    void start(bool as_nobody = false)
+    {
+        stop_server(server);
+        std::string why;
+        ASSERT_TRUE(start_server(server, root, &why, QUILLBARROW_BINARY, as_nobody)) << why;
+    }
+    std::string get(const std::string& target, const char* method = "GET")
+    {
+        return http_exchange(server.port, simple_request(target, method));
+    }
+
+    std::string root = make_temp_dir();
+    server_process server;
+};
