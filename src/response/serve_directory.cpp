@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -11,14 +12,33 @@
 namespace {
 
 constexpr std::size_t max_path_length = 4095;
-constexpr std::size_t max_name_length = 255;  // NAME_MAX
 
-// Sized so that the longest path and name still fit once escaped (6 bytes
-// per byte at most) or encoded (3 per byte): nothing is ever cut.
-constexpr std::size_t escaped_path_size = 6 * max_path_length + 1;
+// Sized so that the longest path still fits once encoded (3 bytes per byte
+// at most) with its final "/": nothing is ever cut.
 constexpr std::size_t link_base_size = 3 * max_path_length + 2;
-constexpr std::size_t escaped_name_size = 6 * max_name_length + 1;
-constexpr std::size_t encoded_name_size = 3 * max_name_length + 1;
+
+// Escaping and encoding go through a small buffer, a few bytes at a time,
+// straight into the page: no text is ever cut, and a fresh worker touches
+// few stack pages.
+constexpr std::size_t piece_length = 32;
+
+void append_escaped(text_buffer& page, std::string_view text)
+{
+    char out[6 * piece_length + 1];
+    for (; !text.empty(); text.remove_prefix(std::min(text.size(), piece_length))) {
+        std::size_t length = html_escape_name(text.substr(0, piece_length), out, sizeof out);
+        text_append(page, std::string_view(out, length));
+    }
+}
+
+void append_encoded(text_buffer& page, std::string_view text)
+{
+    char out[3 * piece_length + 1];
+    for (; !text.empty(); text.remove_prefix(std::min(text.size(), piece_length))) {
+        std::size_t length = url_encode_name(text.substr(0, piece_length), out, sizeof out);
+        text_append(page, std::string_view(out, length));
+    }
+}
 
 // The decoded path with every run of "/" collapsed to one, percent-encoded
 // byte by byte but for the slashes, and ending in "/". Collapsing matters:
@@ -27,16 +47,25 @@ constexpr std::size_t encoded_name_size = 3 * max_name_length + 1;
 // breaking every link below them.
 std::size_t format_link_base(const char* path, char (&out)[link_base_size])
 {
-    char collapsed[max_path_length + 2];
     std::size_t length = 0;
-    for (const char* p = path; *p != '\0' && length < max_path_length; ++p) {
-        if (*p == '/' && length > 0 && collapsed[length - 1] == '/')
+    for (const char* p = path; *p != '\0';) {
+        if (*p == '/') {
+            if (length == 0 || out[length - 1] != '/')
+                out[length++] = '/';
+            ++p;
             continue;
-        collapsed[length++] = *p;
+        }
+        const char* end = p;
+        while (*end != '\0' && *end != '/')
+            ++end;
+        length += url_encode_name(std::string_view(p, static_cast<std::size_t>(end - p)),
+                                  out + length, sizeof out - length);
+        p = end;
     }
-    if (length == 0 || collapsed[length - 1] != '/')
-        collapsed[length++] = '/';
-    return url_encode_name(std::string_view(collapsed, length), out, sizeof out, true);
+    if (length == 0 || out[length - 1] != '/')
+        out[length++] = '/';
+    out[length] = '\0';
+    return length;
 }
 
 // The absolute path of the parent: `link_base` without its last component
@@ -60,22 +89,16 @@ bool entry_is_directory(int dir_fd, const dirent& entry)
            S_ISDIR(status.st_mode);
 }
 
-void append_entry(text_buffer& page, std::string_view link_base, const char* name,
+void append_entry(text_buffer& page, std::string_view link_base, std::string_view name,
                   bool is_directory)
 {
-    char encoded[encoded_name_size];
-    char escaped[escaped_name_size];
-    std::string_view name_view(name);
-    std::size_t encoded_length = url_encode_name(name_view, encoded, sizeof encoded);
-    std::size_t escaped_length = html_escape_name(name_view, escaped, sizeof escaped);
     std::string_view suffix = is_directory ? "/" : "";
-
     text_append(page, "<a href=\"");
     text_append(page, link_base);
-    text_append(page, std::string_view(encoded, encoded_length));
+    append_encoded(page, name);
     text_append(page, suffix);
     text_append(page, "\">");
-    text_append(page, std::string_view(escaped, escaped_length));
+    append_escaped(page, name);
     text_append(page, suffix);
     text_append(page, "</a>\n");
 }
@@ -97,15 +120,11 @@ error_key build_listing(text_buffer& page, const char* path, int dir_fd)
     // even if the descriptor's offset had moved.
     ::rewinddir(stream);
 
-    char escaped_path[escaped_path_size];
-    std::size_t escaped_length = html_escape_name(path, escaped_path, sizeof escaped_path);
-    std::string_view title(escaped_path, escaped_length);
-
     text_append(page, "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 3.2 Final//EN\">\n");
     text_append(page, "<html>\n<head>\n<title>index of ");
-    text_append(page, title);
+    append_escaped(page, path);
     text_append(page, "</title>\n</head>\n<body>\n<h1>index of ");
-    text_append(page, title);
+    append_escaped(page, path);
     text_append(page, "</h1>\n<hr>\n<pre>");
 
     char link_base_text[link_base_size];
