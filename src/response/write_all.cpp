@@ -3,7 +3,7 @@
 
 #include "response/response.h"
 
-// The connection's send time limit (set once per worker) bounds each send:
+// The connection's send time limit (inherited from the listener) bounds each send:
 // a send that makes no progress in that time fails with EAGAIN, which ends
 // the write like any other failure.
 bool write_all(int fd, const void* data, std::size_t length, bool more_follows)
