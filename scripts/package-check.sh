@@ -3,7 +3,7 @@
 # checks the man page and the service unit, and removes the package again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-packages.sh g++ cmake make curl python3 dpkg-dev man-db systemd
+./scripts/install-packages.sh g++ cmake make curl python3 dpkg-dev file man-db systemd
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 
@@ -13,6 +13,15 @@ cmake --build build/package -j "$(nproc)"
 deb=$(ls build/package/quillbarrow_*.deb)
 echo "== package $deb"
 dpkg-deb --contents "$deb"
+
+echo "== the unit runs the binary where the prefix put it"
+unit_runs() { grep -o '^ExecStart=[^ ]*' "$1" | cut -d= -f2; }
+stage=$(mktemp -d)
+DESTDIR="$stage" cmake --install build/package --prefix /usr/local >/dev/null
+[ "$(unit_runs "$stage/usr/local/lib/systemd/system/quillbarrow.service")" = /usr/local/bin/quillbarrow ] ||
+    { echo "unit installed under /usr/local does not run /usr/local/bin/quillbarrow"; exit 1; }
+[ -x "$stage/usr/local/bin/quillbarrow" ] || { echo "no binary in /usr/local/bin"; exit 1; }
+rm -rf "$stage"
 
 echo "== man page"
 man --warnings -l man/quillbarrow.1 >/dev/null 2>build/package/man-warnings.txt
@@ -43,6 +52,8 @@ echo "== man quillbarrow"
 man -w quillbarrow
 echo "== systemd-analyze verify"
 systemd-analyze verify /lib/systemd/system/quillbarrow.service
+[ "$(unit_runs /lib/systemd/system/quillbarrow.service)" = /usr/bin/quillbarrow ] ||
+    { echo "the packaged unit does not run /usr/bin/quillbarrow"; exit 1; }
 
 "${sudo_cmd[@]}" dpkg -r quillbarrow
 ! command -v quillbarrow >/dev/null || { echo "binary left behind after removal"; exit 1; }

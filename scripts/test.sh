@@ -2,10 +2,20 @@
 # Installs what the tests need (when missing), builds with warnings as
 # errors and runs every test, then does the same again with the address and
 # undefined-behaviour sanitizers.
+#   ./scripts/test.sh                every test, headless Chromium included
+#   ./scripts/test.sh --no-browser   without the browser test, and without
+#                                    installing Chromium (most of the download)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-./scripts/install-packages.sh g++ cmake make libgtest-dev curl chromium
+packages=(g++ cmake make libgtest-dev curl)
+ctest_filter=()
+if [ "${1:-}" = "--no-browser" ]; then
+    ctest_filter=(-E '^browser\.')
+else
+    packages+=(chromium)
+fi
+./scripts/install-packages.sh "${packages[@]}"
 
 jobs=$(nproc)
 run_suite() {
@@ -13,7 +23,7 @@ run_suite() {
     shift
     cmake -S . -B "$dir" -DQUILLBARROW_WERROR=ON "$@"
     cmake --build "$dir" -j "$jobs"
-    (cd "$dir" && ctest --output-on-failure -j "$jobs")
+    (cd "$dir" && ctest --output-on-failure -j "$jobs" "${ctest_filter[@]}")
 }
 
 echo "== build and test"

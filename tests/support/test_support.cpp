@@ -63,12 +63,42 @@ std::vector<char*> as_argv(const std::vector<std::string>& args)
     return argv;
 }
 
-void drop_to_nobody()
+// Says on `fd` why the child could not become the server, so that a failed
+// start reads as its cause rather than as a missing banner.
+[[noreturn]] void fail_start(int fd, const char* what, const char* binary)
+{
+    dprintf(fd, "%s %s: %s\n", what, binary, strerror(errno));
+    _exit(127);
+}
+
+void drop_to_nobody(int report_fd, const char* binary)
 {
     if (geteuid() != 0)
         return;
     if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
-        _exit(126);
+        fail_start(report_fd, "cannot become nobody to run", binary);
+}
+
+// The unprivileged user may not reach the build tree (a checkout in a home
+// directory of mode 0700, say), so it runs a copy from a directory of its
+// own. Gives the copy's directory, or "" when the copy failed.
+std::string copy_for_nobody(const char* binary, std::string* why)
+{
+    char dir[] = "/tmp/quillbarrow-bin-XXXXXX";
+    if (mkdtemp(dir) == nullptr || chmod(dir, 0755) != 0) {
+        *why = std::string("cannot make a directory for the binary: ") + strerror(errno);
+        return "";
+    }
+    std::ifstream in(binary, std::ios::binary);
+    std::ofstream out(std::string(dir) + "/quillbarrow", std::ios::binary);
+    out << in.rdbuf();
+    out.close();
+    if (!in || !out || chmod((std::string(dir) + "/quillbarrow").c_str(), 0755) != 0) {
+        *why = std::string("cannot copy ") + binary + " for the unprivileged user";
+        remove_tree(dir);
+        return "";
+    }
+    return dir;
 }
 
 }  // namespace
@@ -80,7 +110,9 @@ std::string read_line_from(int fd, int timeout_ms)
     return line;
 }
 
-bool start_server(server_process& server, const std::string& root, std::string* why,
+namespace {
+
+bool start_binary(server_process& server, const std::string& root, std::string* why,
                   const char* binary, bool as_nobody, bool capture_output)
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
@@ -97,10 +129,10 @@ bool start_server(server_process& server, const std::string& root, std::string* 
             int null = open("/dev/null", O_RDONLY);
             dup2(null, 0);
             if (as_nobody)
-                drop_to_nobody();
+                drop_to_nobody(out[1], binary);
             std::vector<char*> argv = as_argv(args);
             execv(binary, argv.data());
-            _exit(127);
+            fail_start(out[1], "cannot execute", binary);
         }
         close(out[1]);
         if (capture_output)
@@ -124,10 +156,32 @@ bool start_server(server_process& server, const std::string& root, std::string* 
             close(err[0]);
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
-        if (why)
-            *why = "no banner, got '" + banner + "'";
+        *why = banner.empty() ? "no banner: the server printed nothing" : "no banner: " + banner;
+        if (banner.rfind("cannot ", 0) == 0)
+            return false;  // another port will not mend that
     }
     return false;
+}
+
+}  // namespace
+
+bool start_server(server_process& server, const std::string& root, std::string* why,
+                  const char* binary, bool as_nobody, bool capture_output)
+{
+    std::string ignored;
+    if (why == nullptr)
+        why = &ignored;
+    std::string copy_dir;
+    if (as_nobody && geteuid() == 0) {
+        copy_dir = copy_for_nobody(binary, why);
+        if (copy_dir.empty())
+            return false;
+    }
+    std::string copy = copy_dir.empty() ? binary : copy_dir + "/quillbarrow";
+    bool started = start_binary(server, root, why, copy.c_str(), as_nobody, capture_output);
+    // The running server keeps its own copy open: the file can go at once.
+    remove_tree(copy_dir);
+    return started;
 }
 
 std::string server_output(server_process& server)
