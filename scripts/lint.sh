@@ -3,7 +3,7 @@
 # cppcheck. Any finding fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-packages.sh clang-tidy cppcheck cmake make g++
+./scripts/install-packages.sh clang-tidy cppcheck cmake make g++ libseccomp-dev
 cmake -S . -B build/lint -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DQUILLBARROW_TESTS=OFF >/dev/null
 echo "== clang-tidy"
 # clang-tidy counts the warnings it found in system headers and suppressed

@@ -3,7 +3,7 @@
 # checks the man page and the service unit, and removes the package again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-packages.sh g++ cmake make curl python3 dpkg-dev file man-db systemd
+./scripts/install-packages.sh g++ cmake make libseccomp-dev curl python3 dpkg-dev file man-db systemd
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 

@@ -5,7 +5,8 @@
 #include <unistd.h>
 
 #include "request/request.h"
-#include "response/time_limits.h"
+#include "sandbox/sandbox.h"
+#include "common/time_limits.h"
 
 namespace {
 

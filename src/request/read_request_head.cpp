@@ -6,17 +6,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "common/time_limits.h"
 #include "request/request.h"
-
-long monotonic_ms()
-{
-    // The system call rather than the vDSO: a fresh worker reads the clock
-    // only once or twice, and the vDSO would first have to be faulted into
-    // its address space, which costs more than the call.
-    struct timespec now;
-    ::syscall(SYS_clock_gettime, CLOCK_MONOTONIC, &now);
-    return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 bool head_is_complete(std::string_view data)
 {

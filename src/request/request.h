@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <string_view>
 
+#include "common/server_config.h"
+#include "common/unique_fd.h"
 #include "response/response.h"
-#include "response/unique_fd.h"
-#include "server/server.h"
 
 inline constexpr std::size_t request_buffer_size = 16384;  // 16383 bytes and a zero
 inline constexpr std::size_t max_method_length = 15;
@@ -55,15 +55,6 @@ error_key check_path(const char* path);
 // root replaced after start-up is served at once. Invalid when it cannot.
 unique_fd open_root(const char* root);
 
-// Restricts this process, through Landlock where the kernel has it, to
-// reading beneath `root_fd`. Best effort: gives false, changing nothing or
-// less, where the kernel cannot.
-bool confine_worker(int root_fd);
-
-// Asks the kernel once, in the parent, which Landlock version it has, so
-// that workers inherit the answer instead of asking for every request.
-void probe_landlock();
-
 // Opens the object that `path` names below `root`, one component at a time,
 // never following a symbolic link. Takes the root's descriptor and closes
 // each directory once the next is open. On success `object` owns the
@@ -73,6 +64,3 @@ error_key walk_path(unique_fd root, const char* path, unique_fd& object);
 // Answers from the object's type: directory, regular file, or an error.
 // The caller keeps ownership of `fd`.
 error_key serve_object(int conn_fd, const char* path, int fd, bool head_only);
-
-// Milliseconds of CLOCK_MONOTONIC, the clock of every worker deadline.
-long monotonic_ms();

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "response/response.h"
-#include "response/unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace {
 

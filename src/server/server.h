@@ -2,16 +2,7 @@
 
 // The parent process: command line, start-up and the accept loop.
 
-#include <cstddef>
-
-inline constexpr std::size_t root_buffer_size = 4096;
-
-// Built once before the accept loop; every worker inherits its own copy.
-struct server_config {
-    long port = 0;
-    char root[root_buffer_size] = {};  // canonical absolute path, from realpath
-    int listen_fd = -1;
-};
+#include "common/server_config.h"
 
 // Parses a port the way strtol does (leading blanks and one sign allowed);
 // valid only when the whole text is consumed and the value is 1 to 65535.

@@ -11,7 +11,8 @@
 #include <unistd.h>
 
 #include "request/request.h"
-#include "response/time_limits.h"
+#include "sandbox/sandbox.h"
+#include "common/time_limits.h"
 #include "server/server.h"
 
 bool parse_port(const char* text, long* port)
@@ -109,7 +110,7 @@ int start_server(int argc, char** argv, server_config& config)
     (void)std::signal(SIGPIPE, SIG_IGN);
     (void)std::signal(SIGCHLD, SIG_IGN);
 
-    probe_landlock();
+    prepare_confinement(config.root);
     config.listen_fd = open_listener(config.port);
     if (config.listen_fd < 0)
         return 1;
@@ -117,5 +118,8 @@ int start_server(int argc, char** argv, server_config& config)
     // Serving goes on even when nobody reads the banner.
     (void)std::printf("quillbarrow serving %s on http://0.0.0.0:%ld/\n", config.root, config.port);
     (void)std::fflush(stdout);
+    // From here on the parent only accepts, forks, closes, pauses and
+    // reports; the filter is inherited by every worker at no cost per fork.
+    (void)install_syscall_filter();
     return -1;
 }

@@ -11,7 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "request/request.h"
+#include "sandbox/sandbox.h"
 
 namespace {
 

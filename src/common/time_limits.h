@@ -18,3 +18,6 @@ inline constexpr int write_stall_ms = 1500;
 // connection while the response is still on its way.
 inline constexpr int drain_time_ms = 2000;
 inline constexpr long drain_max_bytes = 1L << 20;
+
+// Milliseconds of CLOCK_MONOTONIC, the clock of every worker deadline.
+long monotonic_ms();

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <cstddef>
+
+inline constexpr std::size_t root_buffer_size = 4096;
+
+// Built once by the parent before the accept loop; every worker inherits its
+// own copy and only reads it.
+struct server_config {
+    long port = 0;
+    char root[root_buffer_size] = {};  // canonical absolute path, from realpath
+    int listen_fd = -1;
+};

@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "test_support.h"
+
+// The kernel's confinement as the real binary sets it up: every process of
+// the tree runs with no new privileges and, in the ordinary build, under
+// the system-call filter, and no request of any kind trips the filter.
+
+namespace {
+
+std::string status_line(pid_t pid, const std::string& field)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(field + ":", 0) == 0)
+            return line;
+    return "";
+}
+
+pid_t first_child(pid_t pid)
+{
+    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                           "/children");
+    pid_t child = 0;
+    children >> child;
+    return child;
+}
+
+class sandbox : public served_tree {
+protected:
+    void SetUp() override
+    {
+        write_file(root + "/hello.txt", "hello\n");
+        write_file(root + "/big.bin", "");
+        ASSERT_EQ(truncate((root + "/big.bin").c_str(), 16 << 20), 0);
+        ASSERT_EQ(mkdir((root + "/site").c_str(), 0755), 0);
+        write_file(root + "/site/index.html", "<p>site</p>\n");
+        ASSERT_EQ(mkdir((root + "/listed").c_str(), 0755), 0);
+        write_file(root + "/listed/a b.txt", "a");
+    }
+};
+
+TEST_F(sandbox, the_parent_and_every_worker_run_filtered_without_new_privileges)
+{
+    start();
+    // A reader that never reads keeps its worker alive after the walk.
+    int fd = connect_loopback(server.port);
+    ASSERT_TRUE(send_all(fd, "GET /big.bin HTTP/1.1\r\n\r\n"));
+    pid_t worker = 0;
+    for (int tries = 0; tries < 100 && worker == 0; ++tries) {
+        worker = first_child(server.pid);
+        if (worker == 0)
+            usleep(20000);
+    }
+    ASSERT_NE(worker, 0) << "no worker appeared";
+    const std::string filter_mode = QUILLBARROW_FILTERED ? "Seccomp:\t2" : "Seccomp:\t0";
+    for (pid_t pid : {server.pid, worker}) {
+        SCOPED_TRACE(pid == worker ? "worker" : "parent");
+        EXPECT_EQ(status_line(pid, "NoNewPrivs"), "NoNewPrivs:\t1");
+        EXPECT_EQ(status_line(pid, "Seccomp"), filter_mode);
+    }
+    close(fd);
+}
+
+TEST_F(sandbox, no_request_makes_a_worker_end_other_than_normally)
+{
+    if (system("command -v strace >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "strace is not installed";
+    // strace follows every worker and reports how each ended: a call that
+    // the filter kills shows as "killed by SIGSYS".
+    std::string log = root + "-strace.log";
+    std::string wrapper = root + "-traced.sh";
+    write_file(wrapper, "#!/bin/sh\nexec strace -f -q -e trace=none -e signal=none -o '" + log +
+                            "' '" + QUILLBARROW_BINARY + "' \"$@\"\n");
+    ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
+    std::string why;
+    ASSERT_TRUE(start_server(server, root, &why, wrapper.c_str())) << why;
+
+    const std::string requests[] = {
+        simple_request("/hello.txt"),
+        simple_request("/hello.txt", "HEAD"),
+        simple_request("/site"),
+        simple_request("/site/"),
+        simple_request("/listed/"),
+        simple_request("/listed/", "HEAD"),
+        simple_request("/missing"),
+        simple_request("/../x"),
+        simple_request("/%zz"),
+        simple_request("/" + std::string(5000, 'x')),
+        "POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello",
+        "\r\n\r\n",
+    };
+    for (const std::string& request : requests) {
+        SCOPED_TRACE(request.substr(0, 40));
+        EXPECT_EQ(http_exchange(server.port, request).rfind("HTTP/1.1 ", 0), 0u)
+            << "no response: the worker died";
+    }
+    // A client that leaves mid-body, and one that sends nothing.
+    int fd = connect_loopback(server.port);
+    ASSERT_TRUE(send_all(fd, simple_request("/big.bin")));
+    char some[4096];
+    EXPECT_GT(read(fd, some, sizeof some), 0);
+    close(fd);
+    close(connect_loopback(server.port));
+    std::size_t connections = sizeof requests / sizeof requests[0] + 2;
+
+    pid_t traced_server = first_child(server.pid);
+    ASSERT_TRUE(wait_for_no_children(traced_server, 10000));
+    std::string trace = command_output("cat '" + log + "'");
+    std::size_t normal = 0;
+    for (std::size_t at = 0; (at = trace.find("+++ exited with 0 +++", at)) != std::string::npos; ++at)
+        ++normal;
+    EXPECT_EQ(trace.find("killed by"), std::string::npos) << trace;
+    EXPECT_EQ(normal, connections) << trace;
+
+    kill(traced_server, SIGKILL);
+    stop_server(server);
+    unlink(log.c_str());
+    unlink(wrapper.c_str());
+}
+
+}  // namespace
