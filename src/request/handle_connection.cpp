@@ -58,13 +58,23 @@ void drain_and_close(int conn_fd)
         if (ready <= 0)
             break;
         ssize_t got = ::read(conn_fd, sink, sizeof sink);
-        if (got < 0 && errno == EINTR)
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (got <= 0)
             break;
         drained += got;
         left = deadline - monotonic_ms();
     }
+    ::close(conn_fd);
+}
+
+// A response given up on has nothing left to protect: the connection is
+// reset, which also frees at once what the kernel still holds for it (up to
+// megabytes of unsent data for a client that stopped reading).
+void reset_and_close(int conn_fd)
+{
+    struct linger reset = {1, 0};
+    (void)::setsockopt(conn_fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     ::close(conn_fd);
 }
 
@@ -88,6 +98,9 @@ void handle_connection(int conn_fd, const server_config& config)
         answer_request(conn_fd, config.root, std::string_view(head, received), head_only);
     if (error != error_key::none)
         send_error(conn_fd, error, head_only);
-    drain_and_close(conn_fd);
+    if (response_dropped())
+        reset_and_close(conn_fd);
+    else
+        drain_and_close(conn_fd);
     ::_exit(0);
 }

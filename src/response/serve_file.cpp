@@ -39,15 +39,24 @@ void send_body(int conn_fd, int fd, off_t size)
         off_t left = size - offset;
         std::size_t count = left < (off_t{1} << 30) ? static_cast<std::size_t>(left) : (1u << 30);
         ssize_t sent = ::sendfile(conn_fd, fd, &offset, count);
-        if (sent > 0)
+        if (sent > 0) {
+            note_send_progress();
             continue;
+        }
         if (sent < 0 && errno == EINTR)
             continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!wait_writable(conn_fd))
+                return;
+            continue;
+        }
         if (sent < 0 && (errno == EINVAL || errno == ENOSYS) && offset == 0) {
             copy_body(conn_fd, fd, 0, size);
             return;
         }
-        return;  // end of file, a failed read, a vanished client or a stall
+        // The file ended early or could not be read, or the client is gone;
+        // the drain that follows finds out which.
+        return;
     }
 }
 

@@ -1,24 +1,77 @@
 #include <cerrno>
+#include <poll.h>
 #include <sys/socket.h>
 
+#include "common/time_limits.h"
 #include "response/response.h"
 
-// The connection's send time limit (inherited from the listener) bounds each send:
-// a send that makes no progress in that time fails with EAGAIN, which ends
-// the write like any other failure.
+namespace {
+
+// A worker serves one connection, so its stall clock is the process's own.
+// The clock starts at the first send that cannot go on after bytes went
+// out, and stops whenever more bytes go out: the limit counts time without
+// progress, across every send of the response.
+long stall_deadline_ms = -1;  // -1: bytes went out since the last wait
+bool dropped = false;
+
+}  // namespace
+
+void note_send_progress()
+{
+    stall_deadline_ms = -1;
+}
+
+bool wait_writable(int fd)
+{
+    if (stall_deadline_ms < 0)
+        stall_deadline_ms = monotonic_ms() + write_stall_ms;
+    for (;;) {
+        long left = stall_deadline_ms - monotonic_ms();
+        if (left <= 0)
+            break;
+        struct pollfd p = {fd, POLLOUT, 0};
+        int ready = ::poll(&p, 1, static_cast<int>(left));
+        // Writable, or failed: either way the next send tells which.
+        if (ready > 0)
+            return true;
+        if (ready == 0 || errno != EINTR)
+            break;
+    }
+    dropped = true;
+    return false;
+}
+
+void note_send_failure()
+{
+    dropped = true;
+}
+
+bool response_dropped()
+{
+    return dropped;
+}
+
 bool write_all(int fd, const void* data, std::size_t length, bool more_follows)
 {
     const char* next = static_cast<const char*>(data);
-    int flags = MSG_NOSIGNAL | (more_follows ? MSG_MORE : 0);
+    int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more_follows ? MSG_MORE : 0);
     while (length > 0) {
         ssize_t written = ::send(fd, next, length, flags);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
+        if (written > 0) {
+            note_send_progress();
+            next += written;
+            length -= static_cast<std::size_t>(written);
+            continue;
         }
-        next += written;
-        length -= static_cast<std::size_t>(written);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!wait_writable(fd))
+                return false;
+            continue;
+        }
+        note_send_failure();
+        return false;
     }
     return true;
 }

@@ -15,6 +15,7 @@ bool install_syscall_filter()
 #include <sched.h>
 #include <seccomp.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -94,6 +95,11 @@ bool add_rules(scmp_filter_ctx filter)
     if (seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) != 0)
         return false;
 
+    // A worker sets one socket option: an abortive close of a stalled
+    // connection.
+    if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(setsockopt), 2,
+                         SCMP_A1(SCMP_CMP_EQ, SOL_SOCKET), SCMP_A2(SCMP_CMP_EQ, SO_LINGER)) != 0)
+        return false;
     return seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(prctl), 1,
                             SCMP_A0(SCMP_CMP_EQ, PR_SET_NO_NEW_PRIVS)) == 0;
 }

@@ -27,7 +27,9 @@ void pause_briefly()
 void accept_loop(const server_config& config)
 {
     for (;;) {
-        int conn_fd = ::accept4(config.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        // Non-blocking, so that no send or receive of the worker can wait
+        // longer than the time limit it is under.
+        int conn_fd = ::accept4(config.listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (conn_fd < 0) {
             int error = errno;
             if (error == EINTR)
@@ -39,9 +41,15 @@ void accept_loop(const server_config& config)
         }
         // After the fork each side closes its copy of what it does not own:
         // the worker the listening socket (in handle_connection), the parent
-        // the connection. A failed fork closes the connection unanswered.
-        if (::fork() == 0)
+        // the connection. A failed fork closes the connection unanswered,
+        // and waits a moment before the next: out of processes, the parent
+        // would otherwise close every queued client at once, while a short
+        // wait lets them have the workers that end meanwhile.
+        pid_t worker = ::fork();
+        if (worker == 0)
             handle_connection(conn_fd, config);
         ::close(conn_fd);
+        if (worker < 0)
+            pause_briefly();
     }
 }

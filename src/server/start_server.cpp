@@ -7,12 +7,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include "request/request.h"
 #include "sandbox/sandbox.h"
-#include "common/time_limits.h"
 #include "server/server.h"
 
 bool parse_port(const char* text, long* port)
@@ -45,12 +43,6 @@ int open_listener(long port)
     }
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    // Accepted connections inherit the send time limit from the listener,
-    // which saves every worker a call: a send that makes no progress for
-    // this long gives up. (A receive limit here would also bound accept.)
-    struct timeval stall = {write_stall_ms / 1000, (write_stall_ms % 1000) * 1000L};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
-
     struct sockaddr_in address;
     std::memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;

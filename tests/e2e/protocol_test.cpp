@@ -2,6 +2,7 @@
 
 #include <string>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "test_support.h"
@@ -209,13 +210,35 @@ TEST_F(protocol, finished_workers_leave_no_zombies_and_no_descriptors)
 }
 
 // The tests below use the build whose head deadline and write stall limit
-// are 1.5 seconds instead of 20 and 30.
+// are 1.5 seconds instead of 20 and 30. Each checks that the limit ends
+// things after the limit and not much later.
+
+constexpr long short_limit_ms = 1500;
+constexpr long margin_ms = 500;
+
+long elapsed_ms_since(const timespec& start)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
+
+timespec clock_now()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
 
 TEST_F(protocol, a_silent_client_is_closed_at_the_head_deadline_without_an_answer)
 {
     start(QUILLBARROW_SHORT_LIMITS_BINARY);
+    timespec connected = clock_now();
     int fd = connect_loopback(server.port);
     EXPECT_EQ(read_until_close(fd, 10000), "");
+    long closed_after = elapsed_ms_since(connected);
+    EXPECT_GE(closed_after, short_limit_ms);
+    EXPECT_LE(closed_after, short_limit_ms + margin_ms);
     close(fd);
     ASSERT_TRUE(wait_for_no_children(server.pid, 5000));
 }
@@ -223,31 +246,36 @@ TEST_F(protocol, a_silent_client_is_closed_at_the_head_deadline_without_an_answe
 TEST_F(protocol, a_partial_head_is_answered_at_the_head_deadline)
 {
     start(QUILLBARROW_SHORT_LIMITS_BINARY);
+    timespec connected = clock_now();
     int fd = connect_loopback(server.port);
     ASSERT_TRUE(send_all(fd, "GET /hello.txt HTTP/1.1\r\nHost: x\r\n"));
     EXPECT_EQ(read_until_close(fd, 10000), hello_response);
+    long answered_after = elapsed_ms_since(connected);
+    EXPECT_GE(answered_after, short_limit_ms);
+    EXPECT_LE(answered_after, short_limit_ms + margin_ms);
     close(fd);
 }
 
 TEST_F(protocol, a_trickling_client_cannot_hold_a_worker)
 {
     start(QUILLBARROW_SHORT_LIMITS_BINARY);
+    timespec connected = clock_now();
     int fd = connect_loopback(server.port);
     // After the request line, one byte every 100 ms would take 4 seconds for
-    // the rest of this head; the deadline ends it well before, and the worker
+    // the rest of this head; the deadline ends it after 1.5, and the worker
     // answers what it has.
     ASSERT_TRUE(send_all(fd, "GET /hello.txt HTTP/1.1\r\n"));
     std::string head = "X-Slow: " + std::string(30, 'z') + "\r\n\r\n";
-    std::size_t sent = 0;
-    for (; sent < head.size(); ++sent) {
-        if (!send_all(fd, std::string_view(&head[sent], 1)))
-            break;
-        usleep(100000);
-        if (count_children(server.pid, false) == 0)
-            break;
+    std::string response;
+    for (std::size_t sent = 0; sent < head.size() && response.empty(); ++sent) {
+        send_all(fd, std::string_view(&head[sent], 1));
+        response = read_until_close(fd, 100);
     }
-    EXPECT_LT(sent, head.size());
-    EXPECT_EQ(read_until_close(fd), hello_response);
+    long answered_after = elapsed_ms_since(connected);
+    response += read_until_close(fd);
+    EXPECT_EQ(response, hello_response);
+    EXPECT_GE(answered_after, short_limit_ms);
+    EXPECT_LE(answered_after, short_limit_ms + margin_ms);
     close(fd);
 }
 
@@ -255,7 +283,6 @@ TEST_F(protocol, a_client_that_stops_reading_is_dropped_after_the_write_stall)
 {
     start(QUILLBARROW_SHORT_LIMITS_BINARY);
     const long size = 64L << 20;
-    ASSERT_EQ(truncate((root + "/big.bin").c_str(), 0), -1);  // does not exist yet
     write_file(root + "/big.bin", "");
     ASSERT_EQ(truncate((root + "/big.bin").c_str(), size), 0);
 
@@ -263,8 +290,18 @@ TEST_F(protocol, a_client_that_stops_reading_is_dropped_after_the_write_stall)
     int small = 4096;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     ASSERT_TRUE(send_all(fd, "GET /big.bin HTTP/1.1\r\n\r\n"));
-    // Never reading, the client stalls the worker, which must give up and end.
-    EXPECT_TRUE(wait_for_no_children(server.pid, 15000));
+    // The buffers between the two fill within milliseconds of the request;
+    // that is the worker's last progress. Never reading, the client stalls
+    // it, and it must give up one stall limit later, not several.
+    timespec requested = clock_now();
+    for (int tries = 0; tries < 100 && count_children(server.pid, false) == 0; ++tries)
+        usleep(10000);
+    ASSERT_EQ(count_children(server.pid, false), 1) << "no worker for the request";
+    ASSERT_TRUE(wait_for_no_children(server.pid, 10000));
+    long ended_after = elapsed_ms_since(requested);
+    EXPECT_GE(ended_after, short_limit_ms);
+    EXPECT_LE(ended_after, 2 * short_limit_ms);
+    // What arrived is the start of the response, cut short by a reset.
     std::string received = read_until_close(fd, 5000);
     EXPECT_LT(static_cast<long>(received.size()), size);
     EXPECT_EQ(received.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);

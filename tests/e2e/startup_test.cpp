@@ -180,3 +180,50 @@ TEST(accept_loop, backs_off_when_out_of_descriptors)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(accept_loop, pauses_after_a_failed_fork)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the server as a user with a process limit";
+    // The server runs as nobody, allowed one process: itself. Every fork
+    // fails, and each queued client is closed unanswered, but one at a
+    // time, a short pause apart, not all at once.
+    std::string dir = make_temp_dir();
+    std::string binary = dir + "/quillbarrow";
+    ASSERT_EQ(system(("cp '" QUILLBARROW_BINARY "' '" + binary + "'").c_str()), 0);
+    std::string wrapper = dir + "/limited.sh";
+    write_file(wrapper, "#!/bin/sh\nexec prlimit --nproc=1 '" + binary + "' \"$@\"\n");
+    ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
+    server_process server;
+    std::string why;
+    ASSERT_TRUE(start_server(server, dir, &why, wrapper.c_str(), true, true)) << why;
+
+    constexpr int clients = 20;
+    int fds[clients];
+    for (int& fd : fds) {
+        fd = connect_loopback(server.port);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(send_all(fd, "GET / HTTP/1.1\r\n\r\n"));
+    }
+    long first_close = -1, last_close = -1;
+    for (int& fd : fds) {
+        std::string got = read_until_close(fd, 5000);
+        EXPECT_EQ(got, "") << "a client was answered although no worker could start";
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long ms = now.tv_sec * 1000L + now.tv_nsec / 1000000;
+        if (first_close < 0)
+            first_close = ms;
+        last_close = ms;
+        close(fd);
+    }
+    // 50 ms between closes; without the pause all would close within a few.
+    EXPECT_GE(last_close - first_close, (clients - 1) * 40L);
+    EXPECT_EQ(server_output(server), "") << "a failed fork is not reported";
+    stop_server(server);
+    remove_tree(dir);
+}
+
+}  // namespace
