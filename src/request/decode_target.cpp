@@ -16,6 +16,15 @@ constexpr int hex_value(char c)
 
 }  // namespace
 
+std::string_view query_of(std::string_view target)
+{
+    std::size_t question = target.find('?');
+    if (question == std::string_view::npos || question > target.find('#'))
+        return {};
+    std::string_view query = target.substr(question + 1);
+    return query.substr(0, query.find('#'));
+}
+
 // One pass, never decoded again: '%252e' stays '%2e'. The checks that follow
 // run on this output, so encoded dots and backslashes meet them like plain
 // ones.
@@ -25,7 +34,13 @@ error_key decode_target(std::string_view target, char (&path)[path_buffer_size])
     target = target.substr(0, target.find('#'));
 
     std::size_t length = 0;
-    for (std::size_t i = 0; i < target.size() && length < path_buffer_size - 1; ++i) {
+    for (std::size_t i = 0; i < target.size(); ++i) {
+        // A path cut short would name another resource than the one asked
+        // for: refuse it whole.
+        if (length == path_buffer_size - 1) {
+            path[0] = '\0';
+            return error_key::target_too_long;
+        }
         char c = target[i];
         if (c == '%') {
             int high = i + 1 < target.size() ? hex_value(target[i + 1]) : -1;
@@ -38,9 +53,9 @@ error_key decode_target(std::string_view target, char (&path)[path_buffer_size])
             if (c == '\0')
                 return error_key::bad_percent_encoding;
             i += 2;
-        } else if (c == '+') {
-            c = ' ';
         }
+        // "+" stands for a blank only in form-encoded queries, which are
+        // never read; in a path it is itself ("c++.txt").
         path[length++] = c;
     }
     path[length] = '\0';

@@ -36,7 +36,7 @@ error_key answer_request(int conn_fd, const char* root, std::string_view head, b
     error = walk_path(std::move(root_fd), path, object);
     if (error != error_key::none)
         return error;
-    return serve_object(conn_fd, path, object.get(), head_only);
+    return serve_object(conn_fd, path, query_of(line.target), object.get(), head_only);
 }
 
 // Closing a socket with unread input makes the kernel reset the connection,

@@ -17,16 +17,13 @@ void skip_space(std::string_view& text)
 }
 
 // Takes the next run of non-space characters, at most `limit` of them: a
-// longer run is split, and its remainder starts the next token. `run_length`
-// gets the whole run's length.
-std::string_view take_token(std::string_view& text, std::size_t limit, std::size_t* run_length)
+// longer run is split, and its remainder starts the next token.
+std::string_view take_token(std::string_view& text, std::size_t limit)
 {
     skip_space(text);
     std::size_t run = 0;
     while (run < text.size() && !is_space(text[run]))
         ++run;
-    if (run_length != nullptr)
-        *run_length = run;
     std::size_t taken = run < limit ? run : limit;
     std::string_view token = text.substr(0, taken);
     text.remove_prefix(taken);
@@ -42,23 +39,21 @@ error_key parse_request_line(std::string_view text, request_line& line)
         text = text.substr(0, zero);
 
     line = request_line{};
-    line.method = take_token(text, max_method_length, nullptr);
+    line.method = take_token(text, max_method_length);
     if (line.method.empty())
         return error_key::bad_request_line;
     // Known from the first token on, so that even an error answer to HEAD
     // carries no body.
     line.head_only = line.method == "HEAD";
 
-    // A target cut at its limit would be answered for a resource the client
-    // did not name; refuse it whole instead.
-    std::size_t target_run = 0;
-    line.target = take_token(text, max_target_length, &target_run);
+    // The target is taken whole, however long: a listing links names
+    // percent-encoded, three characters to a byte, and a long query must
+    // not cost the request. What bounds it is the decoded path.
+    line.target = take_token(text, text.size());
     if (line.target.empty())
         return error_key::bad_request_line;
-    if (target_run > max_target_length)
-        return error_key::target_too_long;
 
-    line.version = take_token(text, max_version_length, nullptr);
+    line.version = take_token(text, max_version_length);
     if (line.version.empty())
         return error_key::bad_request_line;
 

@@ -12,7 +12,6 @@
 
 inline constexpr std::size_t request_buffer_size = 16384;  // 16383 bytes and a zero
 inline constexpr std::size_t max_method_length = 15;
-inline constexpr std::size_t max_target_length = 4095;
 inline constexpr std::size_t max_version_length = 15;
 inline constexpr std::size_t path_buffer_size = 4096;  // decoded path and its zero
 inline constexpr std::size_t max_component_length = 255;
@@ -40,13 +39,21 @@ std::size_t read_request_head(int conn_fd, char (&buffer)[request_buffer_size], 
 // head: "\r\n\r\n" or "\n\n".
 bool head_is_complete(std::string_view data);
 
-// Splits the request text into its three tokens and checks the method.
-// Gives bad_request_line, target_too_long, method_not_supported or none.
+// Splits the request text into its three tokens and checks the method. The
+// method and version are cut at their limits, the rest of a longer run
+// starting the next token; the target is the whole run.
+// Gives bad_request_line, method_not_supported or none.
 error_key parse_request_line(std::string_view text, request_line& line);
 
 // Cuts query and fragment off `target` and percent-decodes the rest into
-// `path`. Gives bad_percent_encoding (also for a decoded zero byte) or none.
+// `path`; "+" stays "+". Gives bad_percent_encoding (also for a decoded zero
+// byte), target_too_long (a path of more than path_buffer_size - 1 bytes)
+// or none.
 error_key decode_target(std::string_view target, char (&path)[path_buffer_size]);
+
+// The query of `target` as sent: what follows its first "?" up to a "#",
+// empty when there is none (a "?" after the "#" belongs to the fragment).
+std::string_view query_of(std::string_view target);
 
 // Refuses a path that has a ".." component, a backslash, or no leading "/".
 error_key check_path(const char* path);
@@ -62,5 +69,7 @@ unique_fd open_root(const char* root);
 error_key walk_path(unique_fd root, const char* path, unique_fd& object);
 
 // Answers from the object's type: directory, regular file, or an error.
-// The caller keeps ownership of `fd`.
-error_key serve_object(int conn_fd, const char* path, int fd, bool head_only);
+// `query` is the request's, for a redirect to repeat. The caller keeps
+// ownership of `fd`.
+error_key serve_object(int conn_fd, const char* path, std::string_view query, int fd,
+                       bool head_only);

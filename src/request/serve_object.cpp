@@ -2,13 +2,14 @@
 
 #include "request/request.h"
 
-error_key serve_object(int conn_fd, const char* path, int fd, bool head_only)
+error_key serve_object(int conn_fd, const char* path, std::string_view query, int fd,
+                       bool head_only)
 {
     struct stat status;
     if (::fstat(fd, &status) != 0)
         return error_key::object_not_servable;
     if (S_ISDIR(status.st_mode))
-        return serve_directory(conn_fd, path, fd, head_only);
+        return serve_directory(conn_fd, path, query, fd, head_only);
     if (S_ISREG(status.st_mode)) {
         serve_regular_file(conn_fd, path, fd, status, head_only);
         return error_key::none;

@@ -64,3 +64,31 @@ std::size_t html_escape_name(std::string_view name, char* out, std::size_t out_s
     out[length] = '\0';
     return length;
 }
+
+// The decoded path with every run of "/" collapsed to one, percent-encoded
+// byte by byte but for the slashes, and ending in "/". Collapsing matters:
+// the listing for '//' would otherwise link '//name', which a browser reads
+// as a host; encoding keeps "#", "?" and "%" in directory names from
+// breaking every link below them.
+std::size_t format_link_base(const char* path, char (&out)[link_base_size])
+{
+    std::size_t length = 0;
+    for (const char* p = path; *p != '\0';) {
+        if (*p == '/') {
+            if (length == 0 || out[length - 1] != '/')
+                out[length++] = '/';
+            ++p;
+            continue;
+        }
+        const char* end = p;
+        while (*end != '\0' && *end != '/')
+            ++end;
+        length += url_encode_name(std::string_view(p, static_cast<std::size_t>(end - p)),
+                                  out + length, sizeof out - length);
+        p = end;
+    }
+    if (length == 0 || out[length - 1] != '/')
+        out[length++] = '/';
+    out[length] = '\0';
+    return length;
+}

@@ -22,6 +22,7 @@ enum class error_key : unsigned char {
     file_not_found,
     listing_failed,
     target_too_long,
+    moved_permanently,  // not a failure: the page of a redirect
 };
 
 struct error_row {
@@ -51,6 +52,21 @@ inline constexpr std::size_t header_buffer_size = 512;
 // buffer's size, which the fixed reasons and types never reach).
 std::size_t format_header(char (&out)[header_buffer_size], int status, const char* reason,
                           const char* content_type, long content_length);
+
+// The header without its last line and the empty line after it, for a
+// response that adds a field of its own before them (a redirect's
+// Location); `header_end` completes it.
+std::size_t format_header_fields(char (&out)[header_buffer_size], int status, const char* reason,
+                                 const char* content_type, long content_length);
+inline constexpr std::string_view header_end = "Connection: close\r\n\r\n";
+
+// --- redirects (send_redirect.cpp) ---
+
+// Sends 301 to the directory `path` with a final "/": Location is `path` in
+// its link form (format_link_base) and, when the request had one, "?" and
+// `query` with every byte outside visible ASCII percent-encoded. The page is
+// the error-page format; for HEAD the header alone goes out.
+void send_redirect(int fd, const char* path, std::string_view query, bool head_only);
 
 // Formats and writes the header. `more_follows` tells the kernel that a
 // body comes right after, so the two can leave in the same packet.
@@ -95,9 +111,11 @@ void serve_regular_file(int conn_fd, std::string_view name, int fd, const struct
 // --- directories (serve_directory.cpp, listing_encode.cpp, text_buffer.cpp) ---
 
 // Answers with the directory's index.html, or else with a generated listing.
-// `path` is the decoded request path. The caller keeps ownership of
-// `dir_fd`. Returns the error to send when nothing was sent.
-error_key serve_directory(int conn_fd, const char* path, int dir_fd, bool head_only);
+// `path` is the decoded request path and `query` the request's query, which
+// only a redirect repeats. The caller keeps ownership of `dir_fd`. Returns
+// the error to send when nothing was sent.
+error_key serve_directory(int conn_fd, const char* path, std::string_view query, int dir_fd,
+                          bool head_only);
 
 // A growable zero-terminated text; the listing page is its only user.
 struct text_buffer {
@@ -117,6 +135,15 @@ void text_release(text_buffer& buffer);
 // than overflow. Gives the output length.
 std::size_t url_encode_name(std::string_view name, char* out, std::size_t out_size,
                             bool keep_slash = false);
+
+// Room for the link form of the longest decoded path (4095 bytes): every
+// byte encoded, and a final "/".
+inline constexpr std::size_t link_base_size = 3 * 4095 + 2;
+
+// Writes into `out` the decoded `path` with every run of "/" collapsed to
+// one, percent-encoded byte by byte but for the slashes, and ending in "/".
+// Gives its length.
+std::size_t format_link_base(const char* path, char (&out)[link_base_size]);
 
 // Writes into `out` the HTML-escaped form of `name` (the five characters
 // " & ' < > replaced by entities). Stops early, at a whole character, rather

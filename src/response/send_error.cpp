@@ -18,9 +18,10 @@ constexpr error_row catalogue[] = {
     {404, "not found", "file not found. perhaps you typed the url wrong?"},
     {500, "internal server error", "could not read directory. check permissions?"},
     {414, "uri too long", "the requested url is too long."},
+    {301, "moved permanently", "the resource has moved."},
 };
 static_assert(sizeof catalogue / sizeof catalogue[0] ==
-              static_cast<std::size_t>(error_key::target_too_long) + 1);
+              static_cast<std::size_t>(error_key::moved_permanently) + 1);
 
 }  // namespace
 

@@ -34,8 +34,8 @@ char* put_number(char* at, const char* end, long value)
 // through here, and printf's machinery is the largest code a fresh worker
 // would otherwise have to fault in. Cut at the buffer's size, which the
 // fixed reasons and types never reach.
-std::size_t format_header(char (&out)[header_buffer_size], int status, const char* reason,
-                          const char* content_type, long content_length)
+std::size_t format_header_fields(char (&out)[header_buffer_size], int status, const char* reason,
+                                 const char* content_type, long content_length)
 {
     char* at = out;
     const char* end = out + sizeof out - 1;
@@ -47,7 +47,16 @@ std::size_t format_header(char (&out)[header_buffer_size], int status, const cha
     at = put(at, end, content_type);
     at = put(at, end, "\r\nContent-Length: ");
     at = put_number(at, end, content_length);
-    at = put(at, end, "\r\nConnection: close\r\n\r\n");
+    at = put(at, end, "\r\n");
+    *at = '\0';
+    return static_cast<std::size_t>(at - out);
+}
+
+std::size_t format_header(char (&out)[header_buffer_size], int status, const char* reason,
+                          const char* content_type, long content_length)
+{
+    std::size_t length = format_header_fields(out, status, reason, content_type, content_length);
+    char* at = put(out + length, out + sizeof out - 1, header_end);
     *at = '\0';
     return static_cast<std::size_t>(at - out);
 }

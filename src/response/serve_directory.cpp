@@ -11,12 +11,6 @@
 
 namespace {
 
-constexpr std::size_t max_path_length = 4095;
-
-// Sized so that the longest path still fits once encoded (3 bytes per byte
-// at most) with its final "/": nothing is ever cut.
-constexpr std::size_t link_base_size = 3 * max_path_length + 2;
-
 // Escaping and encoding go through a small buffer, a few bytes at a time,
 // straight into the page: no text is ever cut, and a fresh worker touches
 // few stack pages.
@@ -38,34 +32,6 @@ void append_encoded(text_buffer& page, std::string_view text)
         std::size_t length = url_encode_name(text.substr(0, piece_length), out, sizeof out);
         text_append(page, std::string_view(out, length));
     }
-}
-
-// The decoded path with every run of "/" collapsed to one, percent-encoded
-// byte by byte but for the slashes, and ending in "/". Collapsing matters:
-// the listing for '//' would otherwise link '//name', which a browser reads
-// as a host; encoding keeps "#", "?" and "%" in directory names from
-// breaking every link below them.
-std::size_t format_link_base(const char* path, char (&out)[link_base_size])
-{
-    std::size_t length = 0;
-    for (const char* p = path; *p != '\0';) {
-        if (*p == '/') {
-            if (length == 0 || out[length - 1] != '/')
-                out[length++] = '/';
-            ++p;
-            continue;
-        }
-        const char* end = p;
-        while (*end != '\0' && *end != '/')
-            ++end;
-        length += url_encode_name(std::string_view(p, static_cast<std::size_t>(end - p)),
-                                  out + length, sizeof out - length);
-        p = end;
-    }
-    if (length == 0 || out[length - 1] != '/')
-        out[length++] = '/';
-    out[length] = '\0';
-    return length;
 }
 
 // The absolute path of the parent: `link_base` without its last component
@@ -149,14 +115,29 @@ error_key build_listing(text_buffer& page, const char* path, int dir_fd)
 
 }  // namespace
 
-error_key serve_directory(int conn_fd, const char* path, int dir_fd, bool head_only)
+error_key serve_directory(int conn_fd, const char* path, std::string_view query, int dir_fd,
+                          bool head_only)
 {
     // Non-blocking, so that a FIFO named index.html cannot hold the worker;
-    // serve_file then refuses anything that is not a regular file.
+    // anything but a regular file is refused.
     unique_fd index(::openat(dir_fd, "index.html",
                              O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (index.valid())
-        return serve_file(conn_fd, "index.html", index.get(), head_only);
+    if (index.valid()) {
+        struct stat status;
+        if (::fstat(index.get(), &status) != 0 || !S_ISREG(status.st_mode))
+            return error_key::file_not_found;
+        // A page resolves its relative links against its own URL: served as
+        // '/docs', its "style.css" would be fetched from '/style.css'. So
+        // the browser is sent to '/docs/' first. (A listing needs no such
+        // detour: its links are absolute.)
+        std::size_t length = std::strlen(path);
+        if (length == 0 || path[length - 1] != '/') {
+            send_redirect(conn_fd, path, query, head_only);
+            return error_key::none;
+        }
+        serve_regular_file(conn_fd, "index.html", index.get(), status, head_only);
+        return error_key::none;
+    }
 
     text_buffer page;
     error_key error = build_listing(page, path, dir_fd);

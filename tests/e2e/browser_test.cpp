@@ -34,6 +34,18 @@ std::string find_chromium()
     return "";
 }
 
+// What headless Chromium holds once `url` has loaded and run its scripts.
+std::string dump_dom(const std::string& chromium, const std::string& profile,
+                     const std::string& url)
+{
+    std::string command =
+        chromium +
+        " --headless --no-sandbox --disable-gpu --no-first-run --disable-background-networking"
+        " --disable-component-update --disable-sync --disable-quic --user-data-dir=" +
+        profile + " --virtual-time-budget=30000 --dump-dom '" + url + "' 2>/dev/null";
+    return command_output(command);
+}
+
 // The page the browser loads: it opens each listing in a frame, follows
 // every link exactly as the browser resolved it, and reports what came back.
 const char* checker_page = R"(<!DOCTYPE html>
@@ -105,13 +117,8 @@ TEST(browser, follows_every_listing_link_as_a_browser_resolves_it)
     server_process server;
     std::string why;
     ASSERT_TRUE(start_server(server, root, &why)) << why;
-    std::string command =
-        chromium +
-        " --headless --no-sandbox --disable-gpu --no-first-run --disable-background-networking"
-        " --disable-component-update --disable-sync --disable-quic --user-data-dir=" +
-        profile + " --virtual-time-budget=30000 --dump-dom http://127.0.0.1:" +
-        std::to_string(server.port) + "/check.html 2>/dev/null";
-    std::string dom = command_output(command);
+    std::string dom =
+        dump_dom(chromium, profile, "http://127.0.0.1:" + std::to_string(server.port) + "/check.html");
     stop_server(server);
 
     std::size_t start = dom.find("<pre id=\"out\">");
@@ -166,6 +173,39 @@ TEST(browser, follows_every_listing_link_as_a_browser_resolves_it)
     EXPECT_EQ(per_listing["/tricky/"], static_cast<int>(names.size()) + 2);
     EXPECT_EQ(per_listing["/tricky/%3Cb%3Edir%20%231%3F"], static_cast<int>(names.size()) + 1);
 
+    remove_tree(root);
+    remove_tree(profile);
+}
+
+// A page reached without its directory's final "/" must still find its
+// relative stylesheet and module script: the server redirects first.
+TEST(browser, an_index_page_asked_for_without_its_slash_finds_its_relative_files)
+{
+    std::string chromium = find_chromium();
+    if (chromium.empty())
+        GTEST_SKIP() << "chromium is not installed";
+    std::string root = make_temp_dir();
+    std::string profile = make_temp_dir();
+    ASSERT_EQ(mkdir((root + "/site").c_str(), 0755), 0);
+    write_file(root + "/site/index.html",
+               "<!DOCTYPE html><html><head><link rel=\"stylesheet\" href=\"style.css\">"
+               "<script type=\"module\" src=\"app.mjs\"></script></head>"
+               "<body><p id=\"styled\">styled</p><pre id=\"out\">not run</pre></body></html>\n");
+    write_file(root + "/site/style.css", "#styled { color: rgb(1, 2, 3); }\n");
+    write_file(root + "/site/app.mjs",
+               "const color = getComputedStyle(document.getElementById('styled')).color;\n"
+               "document.getElementById('out').textContent =\n"
+               "    'module ran at ' + location.pathname + ', color ' + color;\n");
+
+    server_process server;
+    std::string why;
+    ASSERT_TRUE(start_server(server, root, &why)) << why;
+    std::string dom =
+        dump_dom(chromium, profile, "http://127.0.0.1:" + std::to_string(server.port) + "/site");
+    stop_server(server);
+    EXPECT_NE(dom.find("<pre id=\"out\">module ran at /site/, color rgb(1, 2, 3)</pre>"),
+              std::string::npos)
+        << dom.substr(0, 1000);
     remove_tree(root);
     remove_tree(profile);
 }

@@ -47,6 +47,9 @@ protected:
         ASSERT_EQ(mkdir((root + "/build.2").c_str(), 0755), 0);
         write_file(root + "/build.2/README", "r2");
         write_file(root + "/a b.txt", "spaced\n");
+        write_file(root + "/x y.txt", "blank\n");
+        write_file(root + "/x+y.txt", "plus\n");
+        write_file(root + "/c++.txt", "cpp\n");
         ASSERT_EQ(symlink("hello.txt", (root + "/link-to-file").c_str()), 0);
         ASSERT_EQ(symlink("a", (root + "/link-to-dir").c_str()), 0);
         ASSERT_EQ(symlink((outside + "/secret.txt").c_str(), (root + "/link-out").c_str()), 0);
@@ -78,7 +81,11 @@ TEST_F(files, serves_regular_files_with_type_length_and_body)
         {"//a///b/c.txt", "text/plain; charset=utf-8", "deep\n"},
         {"/./a/./b/c.txt", "text/plain; charset=utf-8", "deep\n"},
         {"/a%20b.txt", "text/plain; charset=utf-8", "spaced\n"},
-        {"/a+b.txt", "text/plain; charset=utf-8", "spaced\n"},
+        // "+" is itself in a path; only "%20" is a blank.
+        {"/x+y.txt", "text/plain; charset=utf-8", "plus\n"},
+        {"/x%2By.txt", "text/plain; charset=utf-8", "plus\n"},
+        {"/x%20y.txt", "text/plain; charset=utf-8", "blank\n"},
+        {"/c++.txt", "text/plain; charset=utf-8", "cpp\n"},
         {"/a%2Fb/c.txt", "text/plain; charset=utf-8", "deep\n"},
         {"/photo.JPG", "image/jpeg", "jpeg"},
         {"/README", "application/octet-stream", "readme"},

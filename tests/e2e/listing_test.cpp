@@ -144,8 +144,8 @@ TEST_F(listing, index_html_answers_for_its_directory_when_it_is_a_regular_file)
 {
     write_file(root + "/docs/index.html", "<p>index</p>\n");
     std::string header = expected_header(200, "OK", "text/html; charset=utf-8", 13);
-    EXPECT_EQ(get("/docs"), header + "<p>index</p>\n");
     EXPECT_EQ(get("/docs/"), header + "<p>index</p>\n");
+    EXPECT_EQ(get("//docs//"), header + "<p>index</p>\n");
     EXPECT_EQ(get("/docs/", "HEAD"), header);
 }
 

@@ -17,8 +17,10 @@ TEST(decode_target, decodes_once_and_checks_the_result)
 {
     const decode_case cases[] = {
         {"/a%20b", error_key::none, "/a b"},
-        {"/a+b", error_key::none, "/a b"},
+        {"/a+b", error_key::none, "/a+b"},
+        {"/c++.txt", error_key::none, "/c++.txt"},
         {"/a%2Bb", error_key::none, "/a+b"},
+        {"/a%2bb+%20", error_key::none, "/a+b+ "},
         {"/%41", error_key::none, "/A"},
         {"/%4a%4A", error_key::none, "/JJ"},
         {"/%e4", error_key::none, "/\xe4"},
@@ -84,12 +86,51 @@ TEST(decode_target, decodes_once_and_checks_the_result)
     }
 }
 
-TEST(decode_target, stops_at_the_path_buffer)
+struct length_case {
+    std::string target;
+    error_key error;
+};
+
+// The decoded path, not the target, is bounded: 4095 bytes at most, however
+// many characters encode them, and whatever the query's length.
+TEST(decode_target, refuses_a_decoded_path_over_4095_bytes)
 {
-    std::string target = "/" + std::string(5000, 'a');
-    char path[path_buffer_size];
-    ASSERT_EQ(decode_target(target, path), error_key::none);
-    EXPECT_EQ(std::string(path).size(), path_buffer_size - 1);
+    const std::string a4094(4094, 'a');
+    std::string encoded_4095 = "/";
+    for (int i = 0; i < 4094; ++i)
+        encoded_4095 += "%C3";
+    const length_case cases[] = {
+        {"/" + a4094, error_key::none},
+        {"/" + a4094 + "a", error_key::target_too_long},
+        {encoded_4095, error_key::none},
+        {encoded_4095 + "%41", error_key::target_too_long},
+        {"/" + a4094 + "?" + std::string(10000, 'q'), error_key::none},
+        {"/" + a4094 + "#" + std::string(10000, 'f'), error_key::none},
+        {"/" + a4094 + "a%zz", error_key::target_too_long},
+    };
+    for (const length_case& c : cases) {
+        SCOPED_TRACE(c.target.size());
+        char path[path_buffer_size];
+        EXPECT_EQ(decode_target(c.target, path), c.error);
+        if (c.error == error_key::none) {
+            EXPECT_EQ(std::string(path).size(), path_buffer_size - 1);
+        }
+    }
+}
+
+struct query_case {
+    std::string target;
+    std::string query;
+};
+
+TEST(query_of, gives_what_follows_the_first_question_mark_up_to_a_fragment)
+{
+    const query_case cases[] = {
+        {"/a", ""},        {"/a?", ""},          {"/a?q=1", "q=1"},   {"/a?q=1#f", "q=1"},
+        {"/a?q?r", "q?r"}, {"/a#f?q", ""},       {"?x", "x"},         {"/a?b c", "b c"},
+    };
+    for (const query_case& c : cases)
+        EXPECT_EQ(query_of(c.target), c.query) << c.target;
 }
 
 }  // namespace

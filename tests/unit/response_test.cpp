@@ -135,7 +135,7 @@ TEST(error_catalogue, every_row_formats_to_its_known_length)
         {error_key::bad_percent_encoding, 400, 141}, {error_key::forbidden_path, 403, 153},
         {error_key::path_not_found, 404, 183},       {error_key::object_not_servable, 404, 192},
         {error_key::file_not_found, 404, 160},       {error_key::listing_failed, 500, 180},
-        {error_key::target_too_long, 414, 148},
+        {error_key::target_too_long, 414, 148},      {error_key::moved_permanently, 301, 151},
     };
     for (const page_case& c : cases) {
         SCOPED_TRACE(c.status);
