@@ -1,23 +1,22 @@
 #include <cerrno>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include "common/time_limits.h"
 #include "request/request.h"
 #include "sandbox/sandbox.h"
-#include "common/time_limits.h"
 
 namespace {
 
 // Runs the stages of one request in order. Every stage either hands on to
 // the next or gives the one error that the caller sends; nothing has been
 // written to the client when an error comes back.
-error_key answer_request(int conn_fd, const char* root, std::string_view head, bool& head_only)
+error_key answer_request(int conn_fd, const char* root, std::string_view head, request_line& line)
 {
-    request_line line;
     error_key error = parse_request_line(head, line);
-    head_only = line.head_only;
     if (error != error_key::none)
         return error;
 
@@ -36,7 +35,24 @@ error_key answer_request(int conn_fd, const char* root, std::string_view head, b
     error = walk_path(std::move(root_fd), path, object);
     if (error != error_key::none)
         return error;
-    return serve_object(conn_fd, path, query_of(line.target), object.get(), head_only);
+    return serve_object(conn_fd, path, query_of(line.target), object.get(), line.head_only);
+}
+
+// Whether closing now could not reset the connection under the response:
+// the head ended with its empty line and nothing followed it, the method
+// sends no body, nothing more has arrived since, and the client has
+// acknowledged every byte of the response (so a client that starts to send
+// now cannot destroy any of it). Otherwise the worker lingers.
+bool can_close_at_once(int conn_fd, std::string_view head, const request_line& line)
+{
+    if (head_length(head) != head.size() || (line.method != "GET" && line.method != "HEAD"))
+        return false;
+    int unacknowledged = 0;
+    if (::ioctl(conn_fd, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged != 0)
+        return false;
+    char next;
+    ssize_t queued = ::recv(conn_fd, &next, 1, MSG_DONTWAIT | MSG_PEEK);
+    return queued == 0 || (queued < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
 }
 
 // Closing a socket with unread input makes the kernel reset the connection,
@@ -93,13 +109,15 @@ void handle_connection(int conn_fd, const server_config& config)
         ::_exit(0);
     }
 
-    bool head_only = false;
-    error_key error =
-        answer_request(conn_fd, config.root, std::string_view(head, received), head_only);
+    std::string_view head_text(head, received);
+    request_line line;
+    error_key error = answer_request(conn_fd, config.root, head_text, line);
     if (error != error_key::none)
-        send_error(conn_fd, error, head_only);
+        send_error(conn_fd, error, line.head_only);
     if (response_dropped())
         reset_and_close(conn_fd);
+    else if (can_close_at_once(conn_fd, head_text, line))
+        ::close(conn_fd);
     else
         drain_and_close(conn_fd);
     ::_exit(0);

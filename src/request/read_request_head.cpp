@@ -20,6 +20,17 @@ bool head_is_complete(std::string_view data)
            data.find("\n\n") != std::string_view::npos;
 }
 
+std::size_t head_length(std::string_view data)
+{
+    std::size_t zero = data.find('\0');
+    std::string_view text = zero == std::string_view::npos ? data : data.substr(0, zero);
+    std::size_t end = text.find("\r\n\r\n");
+    if (end != std::string_view::npos)
+        return end + 4;
+    end = text.find("\n\n");
+    return end == std::string_view::npos ? 0 : end + 2;
+}
+
 namespace {
 
 // Waits until the connection can be read or the deadline passes.

@@ -39,6 +39,11 @@ std::size_t read_request_head(int conn_fd, char (&buffer)[request_buffer_size], 
 // head: "\r\n\r\n" or "\n\n".
 bool head_is_complete(std::string_view data);
 
+// The length of the head in `data` through its end marker (the first
+// "\r\n\r\n", or else the first "\n\n", in the text before any zero byte),
+// or 0 when it has none.
+std::size_t head_length(std::string_view data);
+
 // Splits the request text into its three tokens and checks the method. The
 // method and version are cut at their limits, the rest of a longer run
 // starting the next token; the target is the whole run.

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -177,6 +179,72 @@ TEST_F(protocol, a_large_request_body_does_not_cost_the_response)
     std::string get = "GET /hello.txt HTTP/1.1\r\nContent-Length: 300000\r\n\r\n" +
                       std::string(300000, 'c');
     EXPECT_EQ(send(get), hello_response);
+}
+
+struct linger_case {
+    std::string request;
+    bool lingers;
+};
+
+// The worker lingers after its response only when the client may still be
+// sending; otherwise it closes at once, without waiting for the client.
+TEST_F(protocol, a_worker_lingers_only_while_the_client_may_still_send)
+{
+    const linger_case cases[] = {
+        {"GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n", false},
+        {"HEAD /hello.txt HTTP/1.1\r\n\r\n", false},
+        {"GET /missing HTTP/1.1\n\n", false},
+        {"GET /hello.txt HTTP/1.1\r\n\r\nGET /again HTTP/1.1\r\n\r\n", true},
+        {"GET /hello.txt HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", true},
+        {"POST /hello.txt HTTP/1.1\r\n\r\n", true},
+        {"GET /hello.txt\r\n\r\n", false},  // a 400 for a GET
+    };
+    for (const linger_case& c : cases) {
+        SCOPED_TRACE(c.request);
+        int fd = connect_loopback(server.port);
+        ASSERT_TRUE(send_all(fd, c.request));
+        // The whole response arrives (the worker half-closes or closes), and
+        // the client keeps its end open and sends nothing more.
+        EXPECT_EQ(read_until_close(fd).rfind("HTTP/1.1 ", 0), 0u);
+        bool ended = wait_for_no_children(server.pid, 500);
+        EXPECT_EQ(ended, !c.lingers);
+        close(fd);
+        ASSERT_TRUE(wait_for_no_children(server.pid, 5000));
+    }
+}
+
+TEST_F(protocol, a_client_that_floods_while_a_large_body_arrives_gets_all_of_it)
+{
+    const std::size_t size = 8u << 20;
+    write_file(root + "/large.bin", std::string(size, 'L'));
+    // A small receive window keeps most of what is in flight on the
+    // server's side, unacknowledged.
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int window = 16384;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(server.port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_TRUE(send_all(fd, "GET /large.bin HTTP/1.1\r\n\r\n"));
+    // Read all but the last MiB, then pause: the worker hands that MiB to
+    // the kernel and is done sending while it is still on its way. Junk
+    // sent now must not reset the connection under it.
+    std::string received;
+    char buffer[65536];
+    while (received.size() < size - (1u << 20)) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        ASSERT_GT(n, 0);
+        received.append(buffer, static_cast<std::size_t>(n));
+    }
+    usleep(300000);
+    EXPECT_TRUE(send_all(fd, std::string(1u << 20, 'j')));
+    received += read_until_close(fd);
+    close(fd);
+    parsed_response r = parse_response(received);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body.size(), size);
 }
 
 TEST_F(protocol, a_client_that_closes_at_once_gets_nothing_and_harms_nothing)
