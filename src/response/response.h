@@ -127,6 +127,9 @@ struct text_buffer {
 // Appends `text`. When storage runs out the worker prints a "realloc" error
 // and ends with status 1: there is no page to fall back to.
 void text_append(text_buffer& buffer, std::string_view text);
+// Makes room for `capacity` bytes in all, so that appends up to it need no
+// further growth; ends the worker as text_append does when it cannot.
+void text_reserve(text_buffer& buffer, std::size_t capacity);
 void text_release(text_buffer& buffer);
 
 // Writes into `out` (capacity `out_size`, at least 1) the percent-encoded

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdint>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -44,15 +45,29 @@ std::string_view parent_of(std::string_view link_base)
     return slash == std::string_view::npos ? std::string_view("/") : link_base.substr(0, slash + 1);
 }
 
+// One record of getdents64, as the kernel lays it out.
+struct directory_record {
+    std::uint64_t inode;
+    std::int64_t next_offset;
+    unsigned short length;
+    unsigned char type;
+    char name[1];  // zero-terminated, and padded to `length`
+};
+
 // A directory, not following symbolic links; an entry whose status cannot be
 // read counts as not a directory.
-bool entry_is_directory(int dir_fd, const dirent& entry)
+bool entry_is_directory(int dir_fd, const directory_record& entry)
 {
-    if (entry.d_type != DT_UNKNOWN)
-        return entry.d_type == DT_DIR;
+    if (entry.type != DT_UNKNOWN)
+        return entry.type == DT_DIR;
     struct stat status;
-    return ::fstatat(dir_fd, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+    return ::fstatat(dir_fd, entry.name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
            S_ISDIR(status.st_mode);
+}
+
+bool is_dot_or_dot_dot(const char* name)
+{
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
 void append_entry(text_buffer& page, std::string_view link_base, std::string_view name,
@@ -69,22 +84,37 @@ void append_entry(text_buffer& page, std::string_view link_base, std::string_vie
     text_append(page, "</a>\n");
 }
 
+// The most that the entries of one batch can add to the page: a link of
+// `link_base` and the name encoded (3 bytes a byte), the name escaped (6),
+// and the markup around them.
+std::size_t batch_bound(const char* records, long size, std::size_t link_base_length)
+{
+    std::size_t bound = 0;
+    for (long at = 0; at < size;) {
+        const auto* entry = reinterpret_cast<const directory_record*>(records + at);
+        bound += link_base_length + 9 * std::strlen(entry->name) + 24;
+        at += entry->length;
+    }
+    return bound;
+}
+
 // Builds the whole page before anything is sent, so its length is known for
-// the header and a failure can still be answered with an error page.
+// the header and a failure can still be answered with an error page. The
+// entries come from the kernel in batches, into a buffer on the stack; the
+// page grows at most once a batch, to what that batch can need.
 error_key build_listing(text_buffer& page, const char* path, int dir_fd)
 {
-    int stream_fd = ::dup(dir_fd);
-    if (stream_fd < 0)
+    // The walk opened dir_fd just now, so it reads from the first entry.
+    alignas(directory_record) char records[16384];
+    long size = ::getdents64(dir_fd, records, sizeof records);
+    if (size < 0)
         return error_key::listing_failed;
-    DIR* stream = ::fdopendir(stream_fd);
-    if (stream == nullptr) {
-        ::close(stream_fd);
-        return error_key::listing_failed;
-    }
-    // The stream now owns stream_fd; closedir closes it. A duplicate keeps
-    // the caller's dir_fd open, and rewinding reads the entries from the start
-    // even if the descriptor's offset had moved.
-    ::rewinddir(stream);
+
+    char link_base_text[link_base_size];
+    std::string_view link_base(link_base_text, format_link_base(path, link_base_text));
+    std::size_t path_length = std::strlen(path);
+    text_reserve(page, 320 + 12 * path_length + link_base.size() +
+                           batch_bound(records, size, link_base.size()));
 
     text_append(page, "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 3.2 Final//EN\">\n");
     text_append(page, "<html>\n<head>\n<title>index of ");
@@ -92,9 +122,6 @@ error_key build_listing(text_buffer& page, const char* path, int dir_fd)
     text_append(page, "</title>\n</head>\n<body>\n<h1>index of ");
     append_escaped(page, path);
     text_append(page, "</h1>\n<hr>\n<pre>");
-
-    char link_base_text[link_base_size];
-    std::string_view link_base(link_base_text, format_link_base(path, link_base_text));
     if (std::strcmp(path, "/") != 0) {
         text_append(page, "<a href=\"");
         text_append(page, parent_of(link_base));
@@ -102,12 +129,19 @@ error_key build_listing(text_buffer& page, const char* path, int dir_fd)
     }
 
     // Entries appear in the order the directory yields them, dot files too.
-    while (const dirent* entry = ::readdir(stream)) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-            continue;
-        append_entry(page, link_base, entry->d_name, entry_is_directory(dir_fd, *entry));
+    while (size > 0) {
+        text_reserve(page, page.length + batch_bound(records, size, link_base.size()) + 64);
+        for (long at = 0; at < size;) {
+            const auto* entry = reinterpret_cast<const directory_record*>(records + at);
+            at += entry->length;
+            if (!is_dot_or_dot_dot(entry->name))
+                append_entry(page, link_base, entry->name, entry_is_directory(dir_fd, *entry));
+        }
+        size = ::getdents64(dir_fd, records, sizeof records);
     }
-    ::closedir(stream);
+    // A failure after the first batch would list the directory in part.
+    if (size < 0)
+        return error_key::listing_failed;
 
     text_append(page, "</pre>\n<hr>\n</body>\n</html>\n");
     return error_key::none;

@@ -26,23 +26,21 @@ namespace {
 constexpr int allowed_calls[] = {
     // the accept loop: accept, fork (clone, checked below), close, the
     // short pause, messages on standard error
-    SCMP_SYS(accept4), SCMP_SYS(accept), SCMP_SYS(close), SCMP_SYS(clock_nanosleep),
-    SCMP_SYS(nanosleep), SCMP_SYS(write), SCMP_SYS(writev),
+    SCMP_SYS(accept4), SCMP_SYS(close), SCMP_SYS(clock_nanosleep), SCMP_SYS(write),
     // a fresh worker, as the C library sets it up after the fork
-    SCMP_SYS(set_robust_list), SCMP_SYS(rseq), SCMP_SYS(getpid), SCMP_SYS(gettid),
+    SCMP_SYS(set_robust_list),
     // the connection: the head, the time limits, the response, the drain
-    SCMP_SYS(read), SCMP_SYS(recvfrom), SCMP_SYS(poll), SCMP_SYS(ppoll),
-    SCMP_SYS(clock_gettime), SCMP_SYS(sendto), SCMP_SYS(sendfile), SCMP_SYS(shutdown),
+    SCMP_SYS(recvfrom), SCMP_SYS(read), SCMP_SYS(poll), SCMP_SYS(clock_gettime),
+    SCMP_SYS(sendto), SCMP_SYS(sendfile), SCMP_SYS(shutdown),
     // the walk and the objects beneath the root (openat is checked below)
-    SCMP_SYS(newfstatat), SCMP_SYS(fstat), SCMP_SYS(statx), SCMP_SYS(pread64),
-    SCMP_SYS(getdents64), SCMP_SYS(lseek), SCMP_SYS(fcntl), SCMP_SYS(dup),
-    // the listing page's memory
-    SCMP_SYS(brk), SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(madvise),
+    SCMP_SYS(newfstatat), SCMP_SYS(pread64), SCMP_SYS(getdents64),
+    // the listing page's and a redirect's memory
+    SCMP_SYS(brk), SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(mremap),
     // Landlock, per worker
     SCMP_SYS(landlock_create_ruleset), SCMP_SYS(landlock_add_rule),
     SCMP_SYS(landlock_restrict_self),
-    // ending
-    SCMP_SYS(exit_group), SCMP_SYS(exit), SCMP_SYS(rt_sigreturn), SCMP_SYS(restart_syscall),
+    // ending, and resuming a wait that a stop signal interrupted
+    SCMP_SYS(exit_group), SCMP_SYS(restart_syscall),
 };
 
 // Calls that no path of the server makes and that only an attacker in

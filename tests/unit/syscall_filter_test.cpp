@@ -118,11 +118,8 @@ TEST(syscall_filter, lets_a_worker_do_its_work_and_refuses_the_rest_quietly)
         char text[4];
         if (pread(fd, text, sizeof text, 0) != 4 || send(pair[0], text, 4, MSG_NOSIGNAL) != 4)
             return 2;
-        DIR* listing = fdopendir(dup(root));
-        int entries = 0;
-        while (listing != nullptr && readdir(listing) != nullptr)
-            ++entries;
-        if (entries != 3)
+        char entries[4096];
+        if (getdents64(root, entries, sizeof entries) <= 0)
             return 3;
         pid_t child = fork();
         if (child == 0)
