@@ -37,6 +37,8 @@ def main():
     parser.add_argument("--pairs", type=int, default=7)
     parser.add_argument("--seconds", type=int, default=3)
     parser.add_argument("--connections", type=int, default=8)
+    parser.add_argument("--pin", action="store_true",
+                        help="server on the last core, wrk on the others: steadier figures")
     args = parser.parse_args()
 
     work = tempfile.mkdtemp(prefix="quillbarrow-ab-")
@@ -67,6 +69,10 @@ def main():
 
 
 def measure(argv, port, args):
+    cores = os.cpu_count() or 1
+    if args.pin and cores > 1:
+        argv = ["taskset", "-c", str(cores - 1)] + argv
+        os.sched_setaffinity(0, set(range(cores - 1)))  # wrk inherits it
     proc = run.subprocess.Popen(argv, stdout=run.subprocess.DEVNULL,
                                 stderr=run.subprocess.DEVNULL, start_new_session=True)
     try:

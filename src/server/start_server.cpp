@@ -26,7 +26,10 @@ bool parse_port(const char* text, long* port)
 
 namespace {
 
-constexpr int listen_backlog = 128;
+// As many connections as the system lets wait for their accept (the kernel
+// cuts this to net.core.somaxconn): a burst that overflows the queue is not
+// refused but made to wait a second or more for a SYN retransmission.
+constexpr int listen_backlog = 65535;
 
 void print_usage(std::FILE* stream, const char* program)
 {
