@@ -1,5 +1,4 @@
-#include <cstring>
-
+#include "common/text_scan.h"
 #include "request/request.h"
 
 // The first wall of confinement (the walk, refusing symbolic links, is the
@@ -9,7 +8,7 @@ error_key check_path(const char* path)
 {
     if (path[0] != '/')
         return error_key::forbidden_path;
-    if (std::strchr(path, '\\') != nullptr)
+    if (find_byte(path, '\\') != not_found)
         return error_key::forbidden_path;
     for (const char* p = path; *p != '\0';) {
         while (*p == '/')

@@ -1,3 +1,4 @@
+#include "common/text_scan.h"
 #include "request/request.h"
 
 namespace {
@@ -18,11 +19,11 @@ constexpr int hex_value(char c)
 
 std::string_view query_of(std::string_view target)
 {
-    std::size_t question = target.find('?');
-    if (question == std::string_view::npos || question > target.find('#'))
+    std::size_t question = find_byte(target, '?');
+    if (question == not_found || question > find_byte(target, '#'))
         return {};
     std::string_view query = target.substr(question + 1);
-    return query.substr(0, query.find('#'));
+    return query.substr(0, find_byte(query, '#'));
 }
 
 // One pass, never decoded again: '%252e' stays '%2e'. The checks that follow
@@ -30,8 +31,8 @@ std::string_view query_of(std::string_view target)
 // ones.
 error_key decode_target(std::string_view target, char (&path)[path_buffer_size])
 {
-    target = target.substr(0, target.find('?'));
-    target = target.substr(0, target.find('#'));
+    target = target.substr(0, find_byte(target, '?'));
+    target = target.substr(0, find_byte(target, '#'));
 
     std::size_t length = 0;
     for (std::size_t i = 0; i < target.size(); ++i) {

@@ -1,3 +1,4 @@
+#include "common/text_scan.h"
 #include "request/request.h"
 
 namespace {
@@ -34,9 +35,7 @@ std::string_view take_token(std::string_view& text, std::size_t limit)
 
 error_key parse_request_line(std::string_view text, request_line& line)
 {
-    std::size_t zero = text.find('\0');
-    if (zero != std::string_view::npos)
-        text = text.substr(0, zero);
+    text = up_to_zero(text);
 
     line = request_line{};
     line.method = take_token(text, max_method_length);

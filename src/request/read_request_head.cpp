@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "common/text_scan.h"
 #include "common/time_limits.h"
 #include "request/request.h"
 
@@ -13,22 +14,17 @@ bool head_is_complete(std::string_view data)
 {
     // The received bytes are text up to the first zero byte: a zero before
     // the empty line hides it.
-    std::size_t zero = data.find('\0');
-    if (zero != std::string_view::npos)
-        data = data.substr(0, zero);
-    return data.find("\r\n\r\n") != std::string_view::npos ||
-           data.find("\n\n") != std::string_view::npos;
+    return head_length(data) != 0;
 }
 
 std::size_t head_length(std::string_view data)
 {
-    std::size_t zero = data.find('\0');
-    std::string_view text = zero == std::string_view::npos ? data : data.substr(0, zero);
-    std::size_t end = text.find("\r\n\r\n");
-    if (end != std::string_view::npos)
+    std::string_view text = up_to_zero(data);
+    std::size_t end = find_text(text, "\r\n\r\n");
+    if (end != not_found)
         return end + 4;
-    end = text.find("\n\n");
-    return end == std::string_view::npos ? 0 : end + 2;
+    end = find_text(text, "\n\n");
+    return end == not_found ? 0 : end + 2;
 }
 
 namespace {
@@ -77,9 +73,8 @@ std::size_t read_request_head(int conn_fd, char (&buffer)[request_buffer_size], 
         if (got <= 0)
             break;
         if (text_end == received) {
-            void* zero = std::memchr(buffer + received, '\0', static_cast<std::size_t>(got));
-            text_end = zero ? static_cast<std::size_t>(static_cast<char*>(zero) - buffer)
-                            : received + static_cast<std::size_t>(got);
+            std::size_t zero = find_byte(std::string_view(buffer + received, static_cast<std::size_t>(got)), '\0');
+            text_end = received + (zero == not_found ? static_cast<std::size_t>(got) : zero);
         }
         received += static_cast<std::size_t>(got);
         buffer[received] = '\0';

@@ -1,6 +1,6 @@
-#include <cstring>
 #include <fcntl.h>
 
+#include "common/text_scan.h"
 #include "request/request.h"
 
 unique_fd open_root(const char* root)
@@ -21,17 +21,18 @@ error_key walk_path(unique_fd root, const char* path, unique_fd& object)
     while (*p == '/')
         ++p;
     while (*p != '\0') {
-        const char* end = std::strchr(p, '/');
-        if (end == nullptr)
-            end = p + std::strlen(p);
-        std::size_t length = static_cast<std::size_t>(end - p);
-        if (length > max_component_length)
-            return error_key::path_not_found;
+        // Copied as it is measured, so that a name too long to open is
+        // refused before any of it is used.
         char component[max_component_length + 1];
-        std::memcpy(component, p, length);
+        std::size_t length = 0;
+        for (; p[length] != '\0' && p[length] != '/'; ++length) {
+            if (length == max_component_length)
+                return error_key::path_not_found;
+            component[length] = p[length];
+        }
         component[length] = '\0';
 
-        p = end;
+        p += length;
         while (*p == '/')
             ++p;
         // The last component may be anything; it is opened non-blocking and

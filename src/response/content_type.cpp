@@ -1,5 +1,4 @@
-#include <strings.h>
-
+#include "common/text_scan.h"
 #include "response/response.h"
 
 namespace {
@@ -41,21 +40,34 @@ constexpr content_type_row content_types[] = {
 
 constexpr const char* default_type = "application/octet-stream";
 
+constexpr char ascii_lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Extensions in the table are lower case.
+constexpr bool equals_ignoring_case(std::string_view text, std::string_view lower)
+{
+    if (text.size() != lower.size())
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (ascii_lower(text[i]) != lower[i])
+            return false;
+    return true;
+}
+
 }  // namespace
 
 // The last dot of the whole name counts, even when it sits in a directory
 // name: '/build.2/README' compares '.2/README' and matches nothing.
 const char* content_type_for(std::string_view name)
 {
-    std::size_t dot = name.rfind('.');
-    if (dot == std::string_view::npos)
+    std::size_t dot = find_last_byte(name, '.');
+    if (dot == not_found)
         return default_type;
     std::string_view suffix = name.substr(dot);
-    for (const content_type_row& row : content_types) {
-        std::string_view extension = row.extension;
-        if (extension.size() == suffix.size() &&
-            ::strncasecmp(extension.data(), suffix.data(), suffix.size()) == 0)
+    for (const content_type_row& row : content_types)
+        if (equals_ignoring_case(suffix, row.extension))
             return row.type;
-    }
     return default_type;
 }

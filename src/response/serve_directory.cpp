@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "response/response.h"
+#include "common/text_scan.h"
 #include "common/unique_fd.h"
 
 namespace {
@@ -92,7 +93,7 @@ std::size_t batch_bound(const char* records, long size, std::size_t link_base_le
     std::size_t bound = 0;
     for (long at = 0; at < size;) {
         const auto* entry = reinterpret_cast<const directory_record*>(records + at);
-        bound += link_base_length + 9 * std::strlen(entry->name) + 24;
+        bound += link_base_length + 9 * text_length(entry->name) + 24;
         at += entry->length;
     }
     return bound;
@@ -112,7 +113,7 @@ error_key build_listing(text_buffer& page, const char* path, int dir_fd)
 
     char link_base_text[link_base_size];
     std::string_view link_base(link_base_text, format_link_base(path, link_base_text));
-    std::size_t path_length = std::strlen(path);
+    std::size_t path_length = text_length(path);
     text_reserve(page, 320 + 12 * path_length + link_base.size() +
                            batch_bound(records, size, link_base.size()));
 
@@ -135,7 +136,8 @@ error_key build_listing(text_buffer& page, const char* path, int dir_fd)
             const auto* entry = reinterpret_cast<const directory_record*>(records + at);
             at += entry->length;
             if (!is_dot_or_dot_dot(entry->name))
-                append_entry(page, link_base, entry->name, entry_is_directory(dir_fd, *entry));
+                append_entry(page, link_base, std::string_view(entry->name, text_length(entry->name)),
+                             entry_is_directory(dir_fd, *entry));
         }
         size = ::getdents64(dir_fd, records, sizeof records);
     }
@@ -164,7 +166,7 @@ error_key serve_directory(int conn_fd, const char* path, std::string_view query,
         // '/docs', its "style.css" would be fetched from '/style.css'. So
         // the browser is sent to '/docs/' first. (A listing needs no such
         // detour: its links are absolute.)
-        std::size_t length = std::strlen(path);
+        std::size_t length = text_length(path);
         if (length == 0 || path[length - 1] != '/') {
             send_redirect(conn_fd, path, query, head_only);
             return error_key::none;

@@ -18,7 +18,10 @@ bool dropped = false;
 
 void note_send_progress()
 {
-    stall_deadline_ms = -1;
+    // Read before written: a fresh worker that never waits then never
+    // writes, and so never copies, the page that holds the clock.
+    if (stall_deadline_ms != -1)
+        stall_deadline_ms = -1;
 }
 
 bool wait_writable(int fd)

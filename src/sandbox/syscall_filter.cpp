@@ -16,6 +16,7 @@ bool install_syscall_filter()
 #include <sched.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 
@@ -34,8 +35,9 @@ constexpr int allowed_calls[] = {
     SCMP_SYS(sendto), SCMP_SYS(sendfile), SCMP_SYS(shutdown),
     // the walk and the objects beneath the root (openat is checked below)
     SCMP_SYS(newfstatat), SCMP_SYS(pread64), SCMP_SYS(getdents64),
-    // the listing page's and a redirect's memory
-    SCMP_SYS(brk), SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(mremap),
+    // the memory of a listing page or a redirect, mapped for it (mmap is
+    // checked below)
+    SCMP_SYS(munmap), SCMP_SYS(mremap),
     // Landlock, per worker
     SCMP_SYS(landlock_create_ruleset), SCMP_SYS(landlock_add_rule),
     SCMP_SYS(landlock_restrict_self),
@@ -89,6 +91,10 @@ bool add_rules(scmp_filter_ctx filter)
     }
     if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(clone), 1,
                          SCMP_A0(SCMP_CMP_MASKED_EQ, any_namespace, 0)) != 0)
+        return false;
+    // Memory that can be written, never memory that can be run.
+    if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1,
+                         SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)) != 0)
         return false;
     // clone3 passes its flags in memory, where a filter cannot look; without
     // it the C library falls back to clone, whose flags are checked above.

@@ -8,6 +8,7 @@
 #include <string>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -129,6 +130,14 @@ TEST(syscall_filter, lets_a_worker_do_its_work_and_refuses_the_rest_quietly)
         // Off the list but harmless: refused, and the process goes on.
         if (chdir("/") == 0 || errno != EPERM)
             return 5;
+        // Memory to write, but never memory to run.
+        void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (page == MAP_FAILED || munmap(page, 4096) != 0)
+            return 7;
+        if (mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) !=
+                MAP_FAILED ||
+            errno != EPERM)
+            return 8;
         // Its flags hidden from the filter, clone3 is reported missing.
         if (syscall(SYS_clone3, nullptr, 0) != -1 || errno != ENOSYS)
             return 6;
