@@ -63,6 +63,53 @@ constexpr unsigned long namespace_clone_flags[] = {
     CLONE_NEWPID, CLONE_NEWNET, CLONE_NEWCGROUP,
 };
 
+constexpr scmp_arg_cmp argument_is(unsigned int arg, scmp_datum_t value)
+{
+    return {arg, SCMP_CMP_EQ, value, 0};
+}
+
+constexpr scmp_arg_cmp argument_lacks(unsigned int arg, scmp_datum_t bits)
+{
+    return {arg, SCMP_CMP_MASKED_EQ, bits, 0};
+}
+
+// Calls allowed only with the arguments the server gives them.
+struct checked_call {
+    int call;
+    unsigned int conditions;
+    scmp_arg_cmp condition[2];
+};
+
+constexpr checked_call checked_calls[] = {
+    // Memory that can be written, never memory that can be run.
+    {SCMP_SYS(mmap), 1, {argument_lacks(2, PROT_EXEC)}},
+    // Giving back the free pages of the heap, and nothing else madvise does.
+    {SCMP_SYS(madvise), 1, {argument_is(2, MADV_DONTNEED)}},
+    // A worker asks one thing of its socket, whether the client has
+    // acknowledged the whole response, and sets one option: an abortive
+    // close of a stalled connection.
+    {SCMP_SYS(ioctl), 1, {argument_is(1, SIOCOUTQ)}},
+    {SCMP_SYS(setsockopt), 2, {argument_is(1, SOL_SOCKET), argument_is(2, SO_LINGER)}},
+    {SCMP_SYS(prctl), 1, {argument_is(0, PR_SET_NO_NEW_PRIVS)}},
+};
+
+// Allows `call` while argument `arg` has none of `flags`; with any of
+// them the call kills.
+template <std::size_t count>
+bool allow_without_flags(scmp_filter_ctx filter, int call, unsigned int arg,
+                         const unsigned long (&flags)[count])
+{
+    unsigned long any = 0;
+    for (unsigned long flag : flags) {
+        any |= flag;
+        scmp_arg_cmp has_flag = {arg, SCMP_CMP_MASKED_EQ, flag, flag};
+        if (seccomp_rule_add_array(filter, SCMP_ACT_KILL_PROCESS, call, 1, &has_flag) != 0)
+            return false;
+    }
+    scmp_arg_cmp has_none = argument_lacks(arg, any);
+    return seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, call, 1, &has_none) == 0;
+}
+
 bool add_rules(scmp_filter_ctx filter)
 {
     for (int call : allowed_calls)
@@ -71,52 +118,15 @@ bool add_rules(scmp_filter_ctx filter)
     for (int call : killing_calls)
         if (seccomp_rule_add(filter, SCMP_ACT_KILL_PROCESS, call, 0) != 0)
             return false;
-
-    unsigned long any_writing = 0;
-    for (unsigned long flag : writing_open_flags) {
-        any_writing |= flag;
-        if (seccomp_rule_add(filter, SCMP_ACT_KILL_PROCESS, SCMP_SYS(openat), 1,
-                             SCMP_A2(SCMP_CMP_MASKED_EQ, flag, flag)) != 0)
+    for (const checked_call& checked : checked_calls)
+        if (seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, checked.call, checked.conditions,
+                                   checked.condition) != 0)
             return false;
-    }
-    if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(openat), 1,
-                         SCMP_A2(SCMP_CMP_MASKED_EQ, any_writing, 0)) != 0)
-        return false;
-
-    unsigned long any_namespace = 0;
-    for (unsigned long flag : namespace_clone_flags) {
-        any_namespace |= flag;
-        if (seccomp_rule_add(filter, SCMP_ACT_KILL_PROCESS, SCMP_SYS(clone), 1,
-                             SCMP_A0(SCMP_CMP_MASKED_EQ, flag, flag)) != 0)
-            return false;
-    }
-    if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(clone), 1,
-                         SCMP_A0(SCMP_CMP_MASKED_EQ, any_namespace, 0)) != 0)
-        return false;
-    // Giving back the free pages of the heap, and nothing else madvise does.
-    if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(madvise), 1,
-                         SCMP_A2(SCMP_CMP_EQ, MADV_DONTNEED)) != 0)
-        return false;
-    // Memory that can be written, never memory that can be run.
-    if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1,
-                         SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)) != 0)
-        return false;
     // clone3 passes its flags in memory, where a filter cannot look; without
-    // it the C library falls back to clone, whose flags are checked above.
-    if (seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) != 0)
-        return false;
-
-    // A worker asks one thing of its socket, whether the client has
-    // acknowledged the whole response, and sets one option: an abortive
-    // close of a stalled connection.
-    if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(ioctl), 1,
-                         SCMP_A1(SCMP_CMP_EQ, SIOCOUTQ)) != 0)
-        return false;
-    if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(setsockopt), 2,
-                         SCMP_A1(SCMP_CMP_EQ, SOL_SOCKET), SCMP_A2(SCMP_CMP_EQ, SO_LINGER)) != 0)
-        return false;
-    return seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(prctl), 1,
-                            SCMP_A0(SCMP_CMP_EQ, PR_SET_NO_NEW_PRIVS)) == 0;
+    // it the C library falls back to clone, whose flags are checked here.
+    return allow_without_flags(filter, SCMP_SYS(openat), 2, writing_open_flags) &&
+           allow_without_flags(filter, SCMP_SYS(clone), 0, namespace_clone_flags) &&
+           seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0;
 }
 
 }  // namespace
