@@ -69,16 +69,6 @@ TEST_F(urls, an_index_page_without_its_final_slash_is_redirected_to_it)
     EXPECT_EQ(listing.head.find("Location"), std::string::npos);
 }
 
-TEST_F(urls, curl_follows_the_redirect_to_the_page)
-{
-    if (system("command -v curl >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "curl is not installed";
-    std::string base = "http://127.0.0.1:" + std::to_string(server.port);
-    EXPECT_EQ(command_output("curl -s -L '" + base + "/site?x=1'"), "<p>site</p>\n");
-    EXPECT_EQ(command_output("curl -s -o /dev/null -w '%{url_effective}' -L '" + base + "/site'"),
-              base + "/site/");
-}
-
 // Six nested directories of 254-byte UTF-8 names: 1,530 bytes of path, some
 // 4,600 characters once a listing has encoded them.
 TEST_F(urls, every_link_of_a_deep_listing_with_long_names_can_be_followed)
