@@ -54,5 +54,5 @@ constexpr std::size_t text_length(const char* text)
 // The text of `data` up to its first zero byte.
 constexpr std::string_view up_to_zero(std::string_view data)
 {
-    return data.substr(0, find_byte(data, '\0') == not_found ? data.size() : find_byte(data, '\0'));
+    return data.substr(0, find_byte(data, '\0'));  // not_found keeps it whole
 }

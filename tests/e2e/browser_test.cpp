@@ -86,14 +86,32 @@ struct followed_link {
     int status = 0;
 };
 
-TEST(browser, follows_every_listing_link_as_a_browser_resolves_it)
-{
-    std::string chromium = find_chromium();
-    if (chromium.empty())
-        GTEST_SKIP() << "chromium is not installed";
+// A served tree and a headless Chromium with a profile of its own.
+class browser : public served_tree {
+protected:
+    void SetUp() override
+    {
+        chromium = find_chromium();
+        if (chromium.empty())
+            GTEST_SKIP() << "chromium is not installed";
+    }
+    void TearDown() override
+    {
+        served_tree::TearDown();
+        remove_tree(profile);
+    }
+    // The page at `path` once Chromium has loaded it and run its scripts.
+    std::string dom_of(const std::string& path)
+    {
+        return dump_dom(chromium, profile, "http://127.0.0.1:" + std::to_string(server.port) + path);
+    }
 
-    std::string root = make_temp_dir();
+    std::string chromium;
     std::string profile = make_temp_dir();
+};
+
+TEST_F(browser, follows_every_listing_link_as_a_browser_resolves_it)
+{
     const std::vector<std::string> names = {
         "space name.txt", "amp&er.txt", "dq\"uote.txt", "sq'uote.txt", "lt<gt>.txt",
         "hash#tag.txt",   "what?.txt",  "100%.txt",     "a+b.txt",     "caf\xc3\xa9.txt",
@@ -114,12 +132,8 @@ TEST(browser, follows_every_listing_link_as_a_browser_resolves_it)
                     "['/tricky/', '/tricky/%3Cb%3Edir%20%231%3F']");
     write_file(root + "/check.html", checker);
 
-    server_process server;
-    std::string why;
-    ASSERT_TRUE(start_server(server, root, &why)) << why;
-    std::string dom =
-        dump_dom(chromium, profile, "http://127.0.0.1:" + std::to_string(server.port) + "/check.html");
-    stop_server(server);
+    start();
+    std::string dom = dom_of("/check.html");
 
     std::size_t start = dom.find("<pre id=\"out\">");
     std::size_t end = dom.find("</pre>");
@@ -172,20 +186,12 @@ TEST(browser, follows_every_listing_link_as_a_browser_resolves_it)
     }
     EXPECT_EQ(per_listing["/tricky/"], static_cast<int>(names.size()) + 2);
     EXPECT_EQ(per_listing["/tricky/%3Cb%3Edir%20%231%3F"], static_cast<int>(names.size()) + 1);
-
-    remove_tree(root);
-    remove_tree(profile);
 }
 
 // A page reached without its directory's final "/" must still find its
 // relative stylesheet and module script: the server redirects first.
-TEST(browser, an_index_page_asked_for_without_its_slash_finds_its_relative_files)
+TEST_F(browser, an_index_page_asked_for_without_its_slash_finds_its_relative_files)
 {
-    std::string chromium = find_chromium();
-    if (chromium.empty())
-        GTEST_SKIP() << "chromium is not installed";
-    std::string root = make_temp_dir();
-    std::string profile = make_temp_dir();
     ASSERT_EQ(mkdir((root + "/site").c_str(), 0755), 0);
     write_file(root + "/site/index.html",
                "<!DOCTYPE html><html><head><link rel=\"stylesheet\" href=\"style.css\">"
@@ -197,17 +203,11 @@ TEST(browser, an_index_page_asked_for_without_its_slash_finds_its_relative_files
                "document.getElementById('out').textContent =\n"
                "    'module ran at ' + location.pathname + ', color ' + color;\n");
 
-    server_process server;
-    std::string why;
-    ASSERT_TRUE(start_server(server, root, &why)) << why;
-    std::string dom =
-        dump_dom(chromium, profile, "http://127.0.0.1:" + std::to_string(server.port) + "/site");
-    stop_server(server);
+    start();
+    std::string dom = dom_of("/site");
     EXPECT_NE(dom.find("<pre id=\"out\">module ran at /site/, color rgb(1, 2, 3)</pre>"),
               std::string::npos)
         << dom.substr(0, 1000);
-    remove_tree(root);
-    remove_tree(profile);
 }
 
 }  // namespace
