@@ -11,7 +11,7 @@ error_key serve_object(int conn_fd, const char* path, std::string_view query, in
     if (S_ISDIR(status.st_mode))
         return serve_directory(conn_fd, path, query, fd, head_only);
     if (S_ISREG(status.st_mode)) {
-        serve_regular_file(conn_fd, path, fd, status, head_only);
+        serve_file(conn_fd, path, fd, status, head_only);
         return error_key::none;
     }
     return error_key::object_not_servable;

@@ -98,15 +98,12 @@ bool response_dropped();
 // The content type for `name`, from the text after its last dot.
 const char* content_type_for(std::string_view name);
 
-// Answers with the regular file open on `fd`; `name` chooses the content
-// type. The caller keeps ownership of `fd`. Returns file_not_found, before
-// anything is sent, when `fd` is not a regular file.
-error_key serve_file(int conn_fd, std::string_view name, int fd, bool head_only);
-
-// As serve_file, for a descriptor whose status the caller already holds and
-// found to be a regular file.
-void serve_regular_file(int conn_fd, std::string_view name, int fd, const struct stat& status,
-                        bool head_only);
+// Answers with the regular file open on `fd`, whose `status` the caller
+// read and found to be a regular file (both callers need it for their own
+// choice first); `name` chooses the content type. The caller keeps
+// ownership of `fd`.
+void serve_file(int conn_fd, std::string_view name, int fd, const struct stat& status,
+                bool head_only);
 
 // --- directories (serve_directory.cpp, listing_encode.cpp, text_buffer.cpp) ---
 

@@ -171,7 +171,7 @@ error_key serve_directory(int conn_fd, const char* path, std::string_view query,
             send_redirect(conn_fd, path, query, head_only);
             return error_key::none;
         }
-        serve_regular_file(conn_fd, "index.html", index.get(), status, head_only);
+        serve_file(conn_fd, "index.html", index.get(), status, head_only);
         return error_key::none;
     }
 

@@ -62,7 +62,7 @@ void send_body(int conn_fd, int fd, off_t size)
 
 }  // namespace
 
-void serve_regular_file(int conn_fd, std::string_view name, int fd, const struct stat& status,
+void serve_file(int conn_fd, std::string_view name, int fd, const struct stat& status,
                         bool head_only)
 {
     bool has_body = !head_only && status.st_size > 0;
@@ -70,13 +70,4 @@ void serve_regular_file(int conn_fd, std::string_view name, int fd, const struct
                 has_body);
     if (has_body)
         send_body(conn_fd, fd, status.st_size);
-}
-
-error_key serve_file(int conn_fd, std::string_view name, int fd, bool head_only)
-{
-    struct stat status;
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
-        return error_key::file_not_found;
-    serve_regular_file(conn_fd, name, fd, status, head_only);
-    return error_key::none;
 }
