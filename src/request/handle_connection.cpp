@@ -14,7 +14,7 @@ namespace {
 // Runs the stages of one request in order. Every stage either hands on to
 // the next or gives the one error that the caller sends; nothing has been
 // written to the client when an error comes back.
-error_key answer_request(int conn_fd, const char* root, std::string_view head, request_line& line)
+error_key answer_request(int conn_fd, unique_fd root_fd, std::string_view head, request_line& line)
 {
     error_key error = parse_request_line(head, line);
     if (error != error_key::none)
@@ -27,10 +27,8 @@ error_key answer_request(int conn_fd, const char* root, std::string_view head, r
     if (error != error_key::none)
         return error;
 
-    unique_fd root_fd = open_root(root);
     if (!root_fd.valid())
         return error_key::path_not_found;
-    confine_worker(root_fd.get());
     unique_fd object;
     error = walk_path(std::move(root_fd), path, object);
     if (error != error_key::none)
@@ -102,6 +100,13 @@ void handle_connection(int conn_fd, const server_config& config)
     // connection.
     ::close(config.listen_fd);
 
+    // Confined before the first byte of the request is read, so that a
+    // request which takes the parser over finds the kernel's limits already
+    // in place. A root that cannot be opened leaves nothing to read, and is
+    // answered once the request is known.
+    unique_fd root_fd = open_root(config.root);
+    (void)confine_worker(root_fd.get());
+
     char head[request_buffer_size];
     std::size_t received = read_request_head(conn_fd, head, head_deadline_ms);
     if (received == 0) {
@@ -111,7 +116,7 @@ void handle_connection(int conn_fd, const server_config& config)
 
     std::string_view head_text(head, received);
     request_line line;
-    error_key error = answer_request(conn_fd, config.root, head_text, line);
+    error_key error = answer_request(conn_fd, std::move(root_fd), head_text, line);
     if (error != error_key::none)
         send_error(conn_fd, error, line.head_only);
     if (response_dropped())

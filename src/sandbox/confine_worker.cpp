@@ -1,6 +1,10 @@
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -57,7 +61,8 @@ long landlock_abi()
 // Of all the rights the running kernel knows, only reading files and
 // directories beneath `root_fd` stays; where the kernel can, TCP bind and
 // connect, abstract UNIX sockets and signals outside the process go too.
-// Gives the ruleset's descriptor, or -1.
+// With no `root_fd` (-1), no file at all can be opened. Gives the
+// ruleset's descriptor, or -1.
 int build_ruleset(int root_fd, long abi)
 {
     ruleset_attr attr = {fs_rights_abi1, 0, 0};
@@ -80,6 +85,8 @@ int build_ruleset(int root_fd, long abi)
     unique_fd ruleset(static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attr, attr_size, 0)));
     if (!ruleset.valid())
         return -1;
+    if (root_fd < 0)
+        return ruleset.release();
     path_beneath_attr beneath = {fs_read_file | fs_read_dir, root_fd};
     if (::syscall(SYS_landlock_add_rule, ruleset.get(), rule_path_beneath, &beneath, 0) != 0)
         return -1;
@@ -95,40 +102,70 @@ bool restrict_self(int ruleset)
 
 void prepare_confinement(const char* root)
 {
-    // Inherited by every worker, so that none has to ask for it again.
+    // Inherited by every worker, so that none has to ask for it again: no
+    // new privileges, and not dumpable, so that no other process of the
+    // same user can read a worker's memory (another client's request)
+    // through /proc or attach to it.
     (void)::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    (void)::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     long abi = landlock_abi();
-    if (abi < 1)
+    if (abi < 1) {
+        // ENOSYS or EOPNOTSUPP: a kernel without it; EPERM: a container's
+        // own system-call filter that does not know it.
+        (void)std::fprintf(stderr, "warning: Landlock not enforced: landlock_create_ruleset: %s\n",
+                           std::strerror(errno));
         return;
+    }
     unique_fd root_fd(::open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat status;
     if (!root_fd.valid() || ::fstat(root_fd.get(), &status) != 0)
         return;
     prepared_ruleset = build_ruleset(root_fd.get(), abi);
+    if (prepared_ruleset < 0) {
+        (void)std::fprintf(stderr, "warning: Landlock not enforced: cannot build a ruleset: %s\n",
+                           std::strerror(errno));
+        probed_abi = -1;
+        return;
+    }
     prepared_device = status.st_dev;
     prepared_inode = status.st_ino;
 }
+
+namespace {
+
+// Applies the prepared ruleset when `root_fd` is the directory it was made
+// for, or else one built for `root_fd`.
+bool restrict_to(int root_fd, long abi)
+{
+    // A Landlock rule holds a directory, not a path: the prepared ruleset
+    // confines to the root as it was at start-up, so a worker whose root
+    // has been replaced since then builds one for the directory it opened.
+    struct stat status;
+    if (prepared_ruleset >= 0 && root_fd >= 0 && ::fstat(root_fd, &status) == 0 &&
+        status.st_dev == prepared_device && status.st_ino == prepared_inode)
+        return restrict_self(prepared_ruleset);
+
+    unique_fd ruleset(build_ruleset(root_fd, abi));
+    return ruleset.valid() && restrict_self(ruleset.get());
+}
+
+}  // namespace
 
 // The walk already refuses ".." and symbolic links; this makes the kernel
 // refuse them too, should the walk ever be wrong.
 bool confine_worker(int root_fd)
 {
     long abi = landlock_abi();
-    if (abi < 1)
-        return false;  // no Landlock here: the walk alone confines
-
-    // A Landlock rule holds a directory, not a path: the prepared ruleset
-    // confines to the root as it was at start-up, so a worker whose root
-    // has been replaced since then builds one for the directory it opened.
-    struct stat status;
-    if (prepared_ruleset >= 0 && ::fstat(root_fd, &status) == 0 &&
-        status.st_dev == prepared_device && status.st_ino == prepared_inode)
-        return restrict_self(prepared_ruleset);
-
-    unique_fd ruleset(build_ruleset(root_fd, abi));
-    if (!ruleset.valid())
-        return false;
-    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        return false;
-    return restrict_self(ruleset.get());
+    bool restricted = abi >= 1 && restrict_to(root_fd, abi);
+    // Rules added to the prepared ruleset would hold for every later
+    // worker, so no worker keeps its descriptor.
+    if (prepared_ruleset >= 0) {
+        ::close(prepared_ruleset);
+        prepared_ruleset = -1;
+    }
+    // A worker never forks; with no processes allowed to its user, neither
+    // can code that takes it over. (Root is not bound by this limit.)
+    struct rlimit none = {0, 0};
+    (void)::setrlimit(RLIMIT_NPROC, &none);
+    return restricted;
 }

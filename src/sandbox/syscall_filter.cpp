@@ -3,7 +3,17 @@
 #ifndef QUILLBARROW_SYSCALL_FILTER
 
 // Sanitizer runtimes make calls of their own that no short list can know.
-bool install_syscall_filter()
+bool install_syscall_filter(unlisted_call, std::span<const int>)
+{
+    return false;
+}
+
+bool syscall_filter_built()
+{
+    return false;
+}
+
+bool name_system_call(long, char*, std::size_t)
 {
     return false;
 }
@@ -11,6 +21,8 @@ bool install_syscall_filter()
 #else
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <malloc.h>
@@ -18,32 +30,46 @@ bool install_syscall_filter()
 #include <seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 namespace {
 
-// What the accept loop and a worker do, call by call. Anything missing here
-// fails with EPERM: one request degrades, the server goes on.
+// Every operation of the accept loop and a worker, with every call that a
+// current C library may make for it: the same operation is one call in one
+// release and another in the next (fstat became fstatat, then statx), so a
+// list of what one library was seen to call fails silently under another.
 constexpr int allowed_calls[] = {
-    // the accept loop: accept, fork (clone, checked below), close, the
-    // short pause, messages on standard error
-    SCMP_SYS(accept4), SCMP_SYS(close), SCMP_SYS(clock_nanosleep), SCMP_SYS(write),
-    // a fresh worker, as the C library sets it up after the fork
-    SCMP_SYS(set_robust_list),
-    // the connection: the head, the time limits, the response, the drain
-    SCMP_SYS(recvfrom), SCMP_SYS(read), SCMP_SYS(poll), SCMP_SYS(clock_gettime),
-    SCMP_SYS(sendto), SCMP_SYS(sendfile), SCMP_SYS(shutdown),
-    // the walk and the objects beneath the root (openat is checked below)
-    SCMP_SYS(newfstatat), SCMP_SYS(pread64), SCMP_SYS(getdents64),
-    // the memory of a listing page or a redirect, mapped for it (mmap is
-    // checked below), and the heap that start-up left, given back
+    // Accepting a connection.
+    SCMP_SYS(accept4), SCMP_SYS(accept),
+    // Forking a worker: the C library blocks every signal around the clone
+    // (checked below), and the child sets up its robust-futex list again.
+    SCMP_SYS(rt_sigprocmask), SCMP_SYS(set_robust_list),
+    // Stopping: the handler's return, a worker putting back the default
+    // actions, and the wait for the last worker.
+    SCMP_SYS(rt_sigreturn), SCMP_SYS(rt_sigaction), SCMP_SYS(wait4), SCMP_SYS(waitid),
+    // Waiting for a socket, and the short pause after a failure.
+    SCMP_SYS(poll), SCMP_SYS(ppoll), SCMP_SYS(nanosleep), SCMP_SYS(clock_nanosleep),
+    // The time limits, where the clock is not read in user space.
+    SCMP_SYS(clock_gettime),
+    // Receiving the head, reading files and the drain.
+    SCMP_SYS(read), SCMP_SYS(recvfrom), SCMP_SYS(pread64),
+    // Sending the response, and messages on standard error.
+    SCMP_SYS(write), SCMP_SYS(sendto), SCMP_SYS(sendfile),
+    SCMP_SYS(shutdown), SCMP_SYS(close),
+    // A status query: fstat and fstatat are one of these three, depending on
+    // the C library's age.
+    SCMP_SYS(fstat), SCMP_SYS(newfstatat), SCMP_SYS(statx),
+    // Reading a directory's entries.
+    SCMP_SYS(getdents64),
+    // The memory of a listing page or a redirect (mmap is checked below),
+    // and the heap that start-up left, given back.
     SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(brk),
-    // Landlock, per worker
+    // Landlock, per worker.
     SCMP_SYS(landlock_create_ruleset), SCMP_SYS(landlock_add_rule),
     SCMP_SYS(landlock_restrict_self),
-    // ending, and resuming a wait that a stop signal interrupted
-    SCMP_SYS(exit_group), SCMP_SYS(restart_syscall),
+    // Ending a process, and resuming a wait that a stop signal interrupted.
+    SCMP_SYS(exit), SCMP_SYS(exit_group), SCMP_SYS(restart_syscall),
 };
 
 // Calls that no path of the server makes and that only an attacker in
@@ -55,9 +81,11 @@ constexpr int killing_calls[] = {
     SCMP_SYS(umount2), SCMP_SYS(unshare),  SCMP_SYS(setns),   SCMP_SYS(pivot_root),
 };
 
-// Opening for anything but reading, and cloning into new namespaces: each
-// bit alone is enough to kill.
-constexpr unsigned long writing_open_flags[] = {O_WRONLY, O_RDWR, O_CREAT, O_TRUNC, O_APPEND};
+// Opening for anything but reading, or for a path descriptor (which no
+// file-access rule checks), and cloning into new namespaces: each bit alone
+// is enough to kill.
+constexpr unsigned long non_reading_open_flags[] = {O_WRONLY, O_RDWR,   O_CREAT,
+                                                    O_TRUNC,  O_APPEND, O_PATH};
 constexpr unsigned long namespace_clone_flags[] = {
     CLONE_NEWNS,  CLONE_NEWUTS, CLONE_NEWIPC,    CLONE_NEWUSER,
     CLONE_NEWPID, CLONE_NEWNET, CLONE_NEWCGROUP,
@@ -90,14 +118,24 @@ constexpr checked_call checked_calls[] = {
     // close of a stalled connection.
     {SCMP_SYS(ioctl), 1, {argument_is(1, SIOCOUTQ)}},
     {SCMP_SYS(setsockopt), 2, {argument_is(1, SOL_SOCKET), argument_is(2, SO_LINGER)}},
-    {SCMP_SYS(prctl), 1, {argument_is(0, PR_SET_NO_NEW_PRIVS)}},
+    // A worker gives up forking: its own process limit, of this process only.
+    {SCMP_SYS(prlimit64), 2, {argument_is(0, 0), argument_is(1, RLIMIT_NPROC)}},
+    {SCMP_SYS(setrlimit), 1, {argument_is(0, RLIMIT_NPROC)}},
 };
+
+bool is_left_out(int call, std::span<const int> left_out)
+{
+    for (int out : left_out)
+        if (out == call)
+            return true;
+    return false;
+}
 
 // Allows `call` while argument `arg` has none of `flags`; with any of
 // them the call kills.
 template <std::size_t count>
 bool allow_without_flags(scmp_filter_ctx filter, int call, unsigned int arg,
-                         const unsigned long (&flags)[count])
+                         const unsigned long (&flags)[count], std::span<const int> left_out)
 {
     unsigned long any = 0;
     for (unsigned long flag : flags) {
@@ -106,50 +144,73 @@ bool allow_without_flags(scmp_filter_ctx filter, int call, unsigned int arg,
         if (seccomp_rule_add_array(filter, SCMP_ACT_KILL_PROCESS, call, 1, &has_flag) != 0)
             return false;
     }
+    if (is_left_out(call, left_out))
+        return true;
     scmp_arg_cmp has_none = argument_lacks(arg, any);
     return seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, call, 1, &has_none) == 0;
 }
 
-bool add_rules(scmp_filter_ctx filter)
+bool add_rules(scmp_filter_ctx filter, std::span<const int> left_out)
 {
     for (int call : allowed_calls)
-        if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) != 0)
+        if (!is_left_out(call, left_out) && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) != 0)
             return false;
     for (int call : killing_calls)
         if (seccomp_rule_add(filter, SCMP_ACT_KILL_PROCESS, call, 0) != 0)
             return false;
     for (const checked_call& checked : checked_calls)
-        if (seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, checked.call, checked.conditions,
+        if (!is_left_out(checked.call, left_out) &&
+            seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, checked.call, checked.conditions,
                                    checked.condition) != 0)
             return false;
-    // clone3 passes its flags in memory, where a filter cannot look; without
-    // it the C library falls back to clone, whose flags are checked here.
-    return allow_without_flags(filter, SCMP_SYS(openat), 2, writing_open_flags) &&
-           allow_without_flags(filter, SCMP_SYS(clone), 0, namespace_clone_flags) &&
+    // Opening: openat, and open where the architecture still has it (the
+    // library skips the rule where it does not). clone3 passes its flags in
+    // memory, where a filter cannot look; told it is missing, the C library
+    // falls back to clone, whose flags are checked here.
+    return allow_without_flags(filter, SCMP_SYS(openat), 2, non_reading_open_flags, left_out) &&
+           allow_without_flags(filter, SCMP_SYS(open), 1, non_reading_open_flags, left_out) &&
+           allow_without_flags(filter, SCMP_SYS(clone), 0, namespace_clone_flags, left_out) &&
            seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0;
 }
 
 }  // namespace
 
-bool install_syscall_filter()
+bool install_syscall_filter(unlisted_call unlisted, std::span<const int> left_out)
 {
     // Only the native architecture is in the filter: a call made through
     // another ABI (32-bit, or x32 on x86-64) kills, since its numbers mean
     // other calls.
-    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ERRNO(EPERM));
+    scmp_filter_ctx filter =
+        seccomp_init(unlisted == unlisted_call::trap ? SCMP_ACT_TRAP : SCMP_ACT_ERRNO(EPERM));
     if (filter == nullptr)
         return false;
     // A binary tree of the call numbers rather than a list: every call a
     // worker makes passes through the filter, so it should take few steps.
     bool installed = seccomp_attr_set(filter, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS) == 0 &&
                      seccomp_attr_set(filter, SCMP_FLTATR_CTL_OPTIMIZE, 2) == 0 &&
-                     add_rules(filter) && seccomp_load(filter) == 0;
+                     add_rules(filter, left_out) && seccomp_load(filter) == 0;
     seccomp_release(filter);
     // Building the filter grew the heap; every fork would copy it, and a
     // worker that allocates would sift through its free chunks. Given back
     // now, it costs the workers nothing.
     (void)::malloc_trim(0);
     return installed;
+}
+
+bool syscall_filter_built()
+{
+    return true;
+}
+
+bool name_system_call(long number, char* name, std::size_t size)
+{
+    char* known = seccomp_syscall_resolve_num_arch(SCMP_ARCH_NATIVE, static_cast<int>(number));
+    if (known != nullptr)
+        (void)std::snprintf(name, size, "%s", known);
+    else
+        (void)std::snprintf(name, size, "system call %ld", number);
+    std::free(known);
+    return known != nullptr;
 }
 
 #endif

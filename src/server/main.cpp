@@ -6,5 +6,5 @@ int main(int argc, char** argv)
     int status = start_server(argc, argv, config);
     if (status >= 0)
         return status;
-    accept_loop(config);
+    return accept_loop(config);
 }

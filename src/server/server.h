@@ -2,6 +2,8 @@
 
 // The parent process: command line, start-up and the accept loop.
 
+#include <span>
+
 #include "common/server_config.h"
 
 // Parses a port the way strtol does (leading blanks and one sign allowed);
@@ -14,5 +16,25 @@ bool parse_port(const char* text, long* port);
 // already printed).
 int start_server(int argc, char** argv, server_config& config);
 
-// Accepts connections for ever, forking one worker per connection.
-[[noreturn]] void accept_loop(const server_config& config);
+// Accepts connections, forking one worker per connection, until SIGTERM or
+// SIGINT. SIGTERM closes the listening socket and returns once the last
+// worker has ended (a second SIGTERM ends the process at once); SIGINT ends
+// the process at once. Gives the exit status.
+int accept_loop(const server_config& config);
+
+// The worker's side of the fork: puts back the signal actions the parent
+// set for itself and answers the connection. Does not return.
+[[noreturn]] void start_worker(int conn_fd, const server_config& config);
+
+// How a trial request under the system-call filter went.
+struct filter_trial {
+    enum { passed, refused, killed, unfinished, unavailable } outcome = passed;
+    long detail = 0;  // the refused call's number, or the killing signal
+};
+
+// Serves one whole request against the root in a process of its own that
+// runs under the filter (less `left_out`), as the accept loop and a worker
+// would: a fork, the worker's confinement, the walk, the status queries,
+// the directory read or file send. The first call off the list is reported
+// rather than refused. Call before SIGCHLD is ignored.
+filter_trial try_syscall_filter(const server_config& config, std::span<const int> left_out = {});

@@ -64,10 +64,43 @@ int open_listener(long port)
     return fd;
 }
 
+// Whether the system-call filter lets a whole request through; when it
+// does not, says why in one line, and the server serves without it. A
+// filter that refuses what the C library needs would turn every request
+// into a quiet 404, and the walk and Landlock confine requests without it.
+bool filter_passes_trial(const server_config& config)
+{
+    if (!syscall_filter_built())
+        return false;
+    filter_trial trial = try_syscall_filter(config);
+    char name[64];
+    switch (trial.outcome) {
+    case filter_trial::passed:
+        return true;
+    case filter_trial::refused:
+        (void)name_system_call(trial.detail, name, sizeof name);
+        (void)std::fprintf(stderr, "warning: system-call filter not enforced: it refuses %s, which serving needs\n", name);
+        break;
+    case filter_trial::killed:
+        (void)std::fprintf(stderr, "warning: system-call filter not enforced: it killed a trial request (signal %ld)\n", trial.detail);
+        break;
+    case filter_trial::unfinished:
+        (void)std::fprintf(stderr, "warning: system-call filter not enforced: a trial request under it did not finish\n");
+        break;
+    case filter_trial::unavailable:
+        (void)std::fprintf(stderr, "warning: system-call filter not enforced: the kernel refused it\n");
+        break;
+    }
+    return false;
+}
+
 }  // namespace
 
 int start_server(int argc, char** argv, server_config& config)
 {
+    // Whatever the launcher left open (a pipe, a log) would reach every
+    // worker; the server keeps only the standard streams.
+    (void)::close_range(3, ~0u, 0);
     const char* program = argc > 0 ? argv[0] : "quillbarrow";
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         print_usage(stdout, program);
@@ -99,22 +132,25 @@ int start_server(int argc, char** argv, server_config& config)
         return 1;
     }
 
-    // With SIGCHLD ignored the kernel reaps finished workers; with SIGPIPE
-    // ignored a write to a vanished client fails instead of killing.
-    // Neither can fail for these two signals.
+    // With SIGPIPE ignored a write to a vanished client fails instead of
+    // killing. It cannot fail for this signal.
     (void)std::signal(SIGPIPE, SIG_IGN);
-    (void)std::signal(SIGCHLD, SIG_IGN);
 
     prepare_confinement(config.root);
     config.listen_fd = open_listener(config.port);
     if (config.listen_fd < 0)
         return 1;
+    bool filtered = filter_passes_trial(config);
+    // With SIGCHLD ignored the kernel reaps finished workers (the trial
+    // above still needed their status).
+    (void)std::signal(SIGCHLD, SIG_IGN);
 
     // Serving goes on even when nobody reads the banner.
     (void)std::printf("quillbarrow serving %s on http://0.0.0.0:%ld/\n", config.root, config.port);
     (void)std::fflush(stdout);
     // From here on the parent only accepts, forks, closes, pauses and
     // reports; the filter is inherited by every worker at no cost per fork.
-    (void)install_syscall_filter();
+    if (filtered)
+        (void)install_syscall_filter();
     return -1;
 }

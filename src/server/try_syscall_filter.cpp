@@ -1,0 +1,185 @@
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common/text_scan.h"
+#include "common/time_limits.h"
+#include "sandbox/sandbox.h"
+#include "server/server.h"
+
+// A C library or kernel newer than the list makes calls the list does not
+// know, and under the filter they fail with EPERM: every request would end
+// in a quiet 404. So before serving, the server makes a whole request's
+// calls under the filter once, in a process of its own, with each unknown
+// call raising SIGSYS instead.
+
+namespace {
+
+constexpr int trial_time_limit_ms = 10000;
+constexpr int trapped_status = 99;
+constexpr int no_filter_status = 98;
+
+int report_fd = -1;
+
+// What went wrong goes to the parent as one number, and the trial ends:
+// the number of the first call off the list, or the negated signal that
+// killed a worker (a call on the kill list).
+[[noreturn]] void report_and_end(int number)
+{
+    (void)!::write(report_fd, &number, sizeof number);
+    ::_exit(trapped_status);
+}
+
+void report_trapped_call(int, siginfo_t* info, void*)
+{
+    report_and_end(info->si_syscall);
+}
+
+// A name that needs no encoding, of a regular file directly in the root, so
+// that the trial sends a file as well as the root's page.
+bool find_plain_file(const char* root, char (&name)[256])
+{
+    DIR* dir = ::opendir(root);
+    if (dir == nullptr)
+        return false;
+    bool found = false;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_type != DT_REG || entry->d_name[0] == '.')
+            continue;
+        found = true;
+        for (const char* c = entry->d_name; *c != '\0' && found; ++c)
+            found = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
+                    (*c >= '0' && *c <= '9') || *c == '.' || *c == '-' || *c == '_';
+        if (found) {
+            std::size_t length = text_length(entry->d_name);
+            for (std::size_t i = 0; i <= length; ++i)
+                name[i] = entry->d_name[i];
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+// A connection with one request waiting in it, made before the filter
+// (which kills a process that makes sockets).
+bool prepare_connection(const char* target, int (&pair)[2])
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return false;
+    char request[512];
+    int length = std::snprintf(request, sizeof request, "GET /%s HTTP/1.1\r\nHost: trial\r\n\r\n", target);
+    return ::write(pair[1], request, static_cast<std::size_t>(length)) == length;
+}
+
+// Forks a worker for the connection, as the accept loop does, and reads
+// its whole answer as a client would.
+void serve_one(const server_config& config, int (&pair)[2])
+{
+    pid_t worker = ::fork();
+    if (worker == 0) {
+        ::close(pair[1]);
+        start_worker(pair[0], config);
+    }
+    ::close(pair[0]);
+    if (worker < 0)
+        ::_exit(1);
+    char sink[4096];
+    while (::read(pair[1], sink, sizeof sink) > 0) {
+    }
+    ::close(pair[1]);
+    int status = 0;
+    if (::waitpid(worker, &status, 0) == worker && WIFSIGNALED(status))
+        report_and_end(-WTERMSIG(status));
+}
+
+[[noreturn]] void run_trial(const server_config& config, std::span<const int> left_out, int report)
+{
+    // A group of its own, so that the parent can end the trial's worker too.
+    (void)::setpgid(0, 0);
+    report_fd = report;
+    char file[256] = {};
+    bool has_file = find_plain_file(config.root, file);
+    int root_page[2];
+    int file_page[2];
+    if (!prepare_connection("", root_page) || (has_file && !prepare_connection(file, file_page)))
+        ::_exit(1);
+    struct sigaction action = {};
+    action.sa_sigaction = report_trapped_call;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    (void)::sigaction(SIGSYS, &action, nullptr);
+    if (!install_syscall_filter(unlisted_call::trap, left_out))
+        ::_exit(no_filter_status);
+    serve_one(config, root_page);
+    if (has_file)
+        serve_one(config, file_page);
+    ::_exit(0);
+}
+
+}  // namespace
+
+filter_trial try_syscall_filter(const server_config& config, std::span<const int> left_out)
+{
+    filter_trial result;
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        result.outcome = filter_trial::unfinished;
+        return result;
+    }
+    pid_t trial = ::fork();
+    if (trial == 0) {
+        ::close(report[0]);
+        run_trial(config, left_out, report[1]);
+    }
+    ::close(report[1]);
+    if (trial < 0) {
+        ::close(report[0]);
+        result.outcome = filter_trial::unfinished;
+        return result;
+    }
+
+    // The report, or the end of the pipe once the trial and its workers
+    // have all ended.
+    int number = 0;
+    std::size_t got = 0;
+    long deadline = monotonic_ms() + trial_time_limit_ms;
+    bool ended = false;
+    while (!ended) {
+        long left = deadline - monotonic_ms();
+        struct pollfd p = {report[0], POLLIN, 0};
+        if (left <= 0 || (::poll(&p, 1, static_cast<int>(left)) <= 0 && errno != EINTR))
+            break;
+        ssize_t n = ::read(report[0], reinterpret_cast<char*>(&number) + got, sizeof number - got);
+        if (n > 0)
+            got += static_cast<std::size_t>(n);
+        ended = n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN);
+    }
+    ::close(report[0]);
+    if (!ended)
+        (void)::kill(-trial, SIGKILL);
+    int status = 0;
+    while (::waitpid(trial, &status, 0) < 0 && errno == EINTR) {
+    }
+
+    if (got == sizeof number) {
+        result.outcome = number >= 0 ? filter_trial::refused : filter_trial::killed;
+        result.detail = number >= 0 ? number : -number;
+    } else if (!ended) {
+        result.outcome = filter_trial::unfinished;
+    } else if (WIFSIGNALED(status)) {
+        result.outcome = filter_trial::killed;
+        result.detail = WTERMSIG(status);
+    } else if (WIFEXITED(status) && WEXITSTATUS(status) == no_filter_status) {
+        result.outcome = filter_trial::unavailable;
+    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        result.outcome = filter_trial::unfinished;
+    }
+    return result;
+}
