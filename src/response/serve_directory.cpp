@@ -71,10 +71,19 @@ bool is_dot_or_dot_dot(const char* name)
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+// One line per entry: a link to it, or, for a name that holds a backslash
+// (which every request refuses), the name alone, so that no link on the
+// page leads to a refusal.
 void append_entry(text_buffer& page, std::string_view link_base, std::string_view name,
                   bool is_directory)
 {
     std::string_view suffix = is_directory ? "/" : "";
+    if (find_byte(name, '\\') != not_found) {
+        append_escaped(page, name);
+        text_append(page, suffix);
+        text_append(page, "\n");
+        return;
+    }
     text_append(page, "<a href=\"");
     text_append(page, link_base);
     append_encoded(page, name);
@@ -112,7 +121,8 @@ error_key build_listing(text_buffer& page, const char* path, int dir_fd)
         return error_key::listing_failed;
 
     char link_base_text[link_base_size];
-    std::string_view link_base(link_base_text, format_link_base(path, link_base_text));
+    std::size_t link_base_length = format_link_base(path, link_base_text);
+    std::string_view link_base(link_base_text, link_base_length);
     std::size_t path_length = text_length(path);
     text_reserve(page, 320 + 12 * path_length + link_base.size() +
                            batch_bound(records, size, link_base.size()));

@@ -74,23 +74,29 @@ bool filter_passes_trial(const server_config& config)
         return false;
     filter_trial trial = try_syscall_filter(config);
     char name[64];
+    char why[160];
     switch (trial.outcome) {
     case filter_trial::passed:
         return true;
     case filter_trial::refused:
         (void)name_system_call(trial.detail, name, sizeof name);
-        (void)std::fprintf(stderr, "warning: system-call filter not enforced: it refuses %s, which serving needs\n", name);
+        (void)std::snprintf(why, sizeof why, "it refuses %s, which serving needs", name);
         break;
     case filter_trial::killed:
-        (void)std::fprintf(stderr, "warning: system-call filter not enforced: it killed a trial request (signal %ld)\n", trial.detail);
+        (void)std::snprintf(why, sizeof why, "it killed a trial request (signal %ld)", trial.detail);
         break;
     case filter_trial::unfinished:
-        (void)std::fprintf(stderr, "warning: system-call filter not enforced: a trial request under it did not finish\n");
+        (void)std::snprintf(why, sizeof why, "a trial request under it did not finish");
+        break;
+    case filter_trial::not_started:
+        (void)std::snprintf(why, sizeof why, "cannot run a trial request: fork: %s",
+                            std::strerror(static_cast<int>(trial.detail)));
         break;
     case filter_trial::unavailable:
-        (void)std::fprintf(stderr, "warning: system-call filter not enforced: the kernel refused it\n");
+        (void)std::snprintf(why, sizeof why, "the kernel refused it");
         break;
     }
+    (void)std::fprintf(stderr, "warning: system-call filter not enforced: %s\n", why);
     return false;
 }
 

@@ -138,10 +138,12 @@ filter_trial try_syscall_filter(const server_config& config, std::span<const int
         ::close(report[0]);
         run_trial(config, left_out, report[1]);
     }
+    int fork_error = errno;
     ::close(report[1]);
     if (trial < 0) {
         ::close(report[0]);
-        result.outcome = filter_trial::unfinished;
+        result.outcome = filter_trial::not_started;
+        result.detail = fork_error;
         return result;
     }
 

@@ -45,7 +45,7 @@ std::vector<std::string> directory_order(const std::string& dir)
 }
 
 struct entry_form {
-    std::string link;  // after the link base
+    std::string link;  // after the link base; empty for a name listed unlinked
     std::string text;
 };
 
@@ -66,7 +66,9 @@ protected:
         std::string lines;
         for (const std::string& name : directory_order(root + dir)) {
             const entry_form& form = forms.at(name);
-            lines += "<a href=\"" + link_base + form.link + "\">" + form.text + "</a>\n";
+            lines += form.link.empty()
+                         ? form.text + "\n"
+                         : "<a href=\"" + link_base + form.link + "\">" + form.text + "</a>\n";
         }
         return lines;
     }
@@ -118,9 +120,12 @@ TEST_F(listing, names_are_encoded_in_links_and_escaped_in_text)
         {".env", {".env", ".env"}},
         {"sub dir", {"sub%20dir/", "sub dir/"}},
         {"link-to-dir", {"link-to-dir", "link-to-dir"}},
+        // Every path with a backslash is refused, so such a name is not linked.
+        {"a\\b.txt", {"", "a\\b.txt"}},
+        {"c\\d", {"", "c\\d/"}},
     };
     for (const auto& [name, form] : forms) {
-        if (name == "sub dir")
+        if (name == "sub dir" || name == "c\\d")
             ASSERT_EQ(mkdir((root + dir + "/" + name).c_str(), 0755), 0);
         else if (name == "link-to-dir")
             ASSERT_EQ(symlink("sub dir", (root + dir + "/" + name).c_str()), 0);
@@ -129,6 +134,27 @@ TEST_F(listing, names_are_encoded_in_links_and_escaped_in_text)
     }
     EXPECT_EQ(get(dir), listing_response(dir, "<a href=\"/\">../</a>\n" +
                                                   entry_lines(dir, "/names/", forms)));
+
+    // Every link of every listing, followed from the root, leads somewhere
+    // other than a refusal (a symbolic link is not found, by design).
+    std::vector<std::string> pending = {"/"};
+    std::size_t followed = 0;
+    while (!pending.empty() && followed < 200) {
+        std::string target = pending.back();
+        pending.pop_back();
+        ++followed;
+        parsed_response response = parse_response(get(target));
+        EXPECT_NE(response.status, 403) << target;
+        if (target.back() != '/' || response.status != 200)
+            continue;
+        for (std::size_t at = 0; (at = response.body.find("<a href=\"", at)) != std::string::npos;) {
+            at += 9;
+            std::string link = response.body.substr(at, response.body.find('"', at) - at);
+            if (link.size() > target.size() && link.rfind(target, 0) == 0)
+                pending.push_back(link);
+        }
+    }
+    EXPECT_GT(followed, forms.size()) << "the crawl did not reach the names";
 }
 
 TEST_F(listing, a_directory_name_with_markup_is_escaped_in_title_and_encoded_in_links)
