@@ -212,8 +212,21 @@ void stop_server(server_process& server)
         *fd = -1;
     }
     if (server.pid > 0) {
+        // SIGTERM stops the server gracefully: it waits for its workers. A
+        // test is over, so the workers it left (a client that never read,
+        // say) are ended by their ids, so that none outlives the test.
         kill(server.pid, SIGTERM);
-        waitpid(server.pid, nullptr, 0);
+        long deadline = now_ms() + 5000;
+        while (waitpid(server.pid, nullptr, WNOHANG) == 0) {
+            for (pid_t worker : children_of(server.pid))
+                kill(worker, SIGKILL);
+            if (now_ms() > deadline) {
+                kill(server.pid, SIGKILL);
+                waitpid(server.pid, nullptr, 0);
+                break;
+            }
+            usleep(5000);
+        }
     }
     server.pid = -1;
 }
@@ -271,6 +284,10 @@ run_result run_binary(const std::vector<std::string>& args, int timeout_ms,
 int connect_loopback(int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // A server that accepts nothing must fail the test, not hang it: the
+    // connect and every send give up after a few seconds.
+    struct timeval limit = {5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     struct sockaddr_in a {};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -317,9 +334,15 @@ std::string http_exchange(int port, std::string_view request, int timeout_ms)
     int fd = connect_loopback(port);
     if (fd < 0)
         return "<connect failed>";
-    send_all(fd, request);
+    if (!send_all(fd, request)) {
+        close(fd);
+        return "<request not sent>";
+    }
+    long start = now_ms();
     std::string response = read_until_close(fd, timeout_ms);
     close(fd);
+    if (now_ms() - start >= timeout_ms)
+        response += "<no end of the response within " + std::to_string(timeout_ms) + " ms>";
     return response;
 }
 
@@ -392,9 +415,9 @@ void write_file(const std::string& path, std::string_view content)
     f.write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
-int count_children(pid_t pid, bool zombies_only)
+std::vector<pid_t> children_of(pid_t pid, bool zombies_only)
 {
-    int zombies = 0;
+    std::vector<pid_t> children;
     DIR* proc = opendir("/proc");
     while (dirent* e = readdir(proc)) {
         std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
@@ -408,10 +431,15 @@ int count_children(pid_t pid, bool zombies_only)
         char state = line[close_paren + 2];
         long ppid = std::atol(line.c_str() + close_paren + 4);
         if (ppid == pid && (!zombies_only || state == 'Z'))
-            ++zombies;
+            children.push_back(static_cast<pid_t>(std::atol(e->d_name)));
     }
     closedir(proc);
-    return zombies;
+    return children;
+}
+
+int count_children(pid_t pid, bool zombies_only)
+{
+    return static_cast<int>(children_of(pid, zombies_only).size());
 }
 
 int count_open_fds(pid_t pid)

@@ -76,6 +76,7 @@ void remove_tree(const std::string& path);
 void write_file(const std::string& path, std::string_view content);
 
 // Processes whose parent is `pid`; with `zombies_only`, only the zombies.
+std::vector<pid_t> children_of(pid_t pid, bool zombies_only = false);
 int count_children(pid_t pid, bool zombies_only);
 // Waits up to `timeout_ms` for `pid` to have no children left.
 bool wait_for_no_children(pid_t pid, int timeout_ms);
