@@ -2,7 +2,10 @@
 
 #include <csignal>
 #include <fstream>
+#include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <vector>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -68,6 +71,69 @@ TEST_F(sandbox, the_parent_and_every_worker_run_filtered_without_new_privileges)
         EXPECT_EQ(status_line(pid, "NoNewPrivs"), "NoNewPrivs:\t1");
         EXPECT_EQ(status_line(pid, "Seccomp"), filter_mode);
     }
+    close(fd);
+}
+
+// What each descriptor of `pid` is, by its link text ("socket:[…]",
+// "anon_inode:landlock-ruleset", a path), in descriptor order.
+std::vector<std::string> descriptor_table(pid_t pid)
+{
+    std::vector<std::string> table;
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+    for (int fd = 0; fd < 1024; ++fd) {
+        char link[256] = {};
+        if (readlink((dir + std::to_string(fd)).c_str(), link, sizeof link - 1) > 0)
+            table.push_back(std::to_string(fd) + " " + (strncmp(link, "socket:", 7) == 0 ? "socket" : link));
+    }
+    return table;
+}
+
+TEST_F(sandbox, the_parent_and_a_waiting_worker_hold_only_their_own_descriptors_and_are_not_dumpable)
+{
+    // What a launcher may leave open: a descriptor without close-on-exec.
+    int leaked = open("/dev/null", O_RDONLY);
+    ASSERT_EQ(dup2(leaked, 50), 50);
+    close(leaked);
+    start(true);  // as nobody when root, so that ownership tells dumpability
+    close(50);
+    // A client that sends nothing: its worker waits for the head.
+    int fd = connect_loopback(server.port);
+    pid_t worker = 0;
+    for (int tries = 0; tries < 250 && worker == 0; ++tries) {
+        worker = first_child(server.pid);
+        if (worker == 0)
+            usleep(20000);
+    }
+    ASSERT_NE(worker, 0) << "no worker appeared within 5 s";
+    usleep(100000);  // past its start-up, into the wait for the head
+
+    // A process that is not dumpable has its /proc files owned by root,
+    // so no other process of its user can open its memory.
+    for (pid_t pid : {server.pid, worker}) {
+        SCOPED_TRACE(pid == worker ? "worker" : "parent");
+        struct stat mem;
+        ASSERT_EQ(stat(("/proc/" + std::to_string(pid) + "/mem").c_str(), &mem), 0);
+        ASSERT_NE(status_line(pid, "Uid").find("\t0\t"), 4u) << "the server runs as root";
+        EXPECT_EQ(mem.st_uid, 0u) << "dumpable";
+    }
+    if (geteuid() != 0) {
+        close(fd);
+        GTEST_SKIP() << "reading the descriptors of a process that is not dumpable needs root";
+    }
+    std::string root_dir = command_output("realpath '" + root + "' | tr -d '\n'");
+    std::vector<std::string> parent_expected = {"0 /dev/null", "3 socket"};
+    // The worker has closed the listening socket (3) and opened its root
+    // there; its connection is 5; the prepared ruleset is gone.
+    std::vector<std::string> worker_expected = {"0 /dev/null", "3 " + root_dir, "5 socket"};
+    std::vector<std::string> parent = descriptor_table(server.pid);
+    std::vector<std::string> in_worker = descriptor_table(worker);
+    // Standard output and error are the test's pipes; what matters is the rest.
+    for (auto* table : {&parent, &in_worker})
+        std::erase_if(*table, [](const std::string& e) { return e[0] == '1' || e[0] == '2'; });
+    if (syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u) >= 1)
+        parent_expected.push_back("4 anon_inode:[landlock-ruleset]");
+    EXPECT_EQ(parent, parent_expected);
+    EXPECT_EQ(in_worker, worker_expected) << "the worker's table while it waits for its head";
     close(fd);
 }
 

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <string>
@@ -120,6 +122,87 @@ TEST(confine_worker, allows_reading_beneath_the_root_and_nothing_else)
     close(listener);
     std::string cleanup = "rm -rf '" + root + "' '" + outside + "'";
     EXPECT_EQ(system(cleanup.c_str()), 0);
+}
+
+// An attacker with code execution in a worker that has just started: the
+// parent prepared the confinement, the worker opened its root and confined
+// itself, as it does before reading a byte. Each attempt gives 'y' when it
+// succeeded. (A path descriptor, which Landlock does not check, is what the
+// system-call filter refuses; here it stands for any descriptor of "/".)
+TEST(confine_worker, a_taken_over_worker_reads_nothing_outside_and_cannot_weaken_the_next)
+{
+    if (!landlock_available())
+        GTEST_SKIP() << "Landlock is not available on this kernel";
+    std::string root = temp_dir(), sibling = temp_dir();
+    put(root + "/inside.txt", "in");
+    put(sibling + "/secret.txt", "out");
+    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(sibling.c_str(), 0755), 0);
+    const char* attempts[] = {"a file of the root", "/etc/passwd", "a sibling's file", "listing /",
+                              "the parent's memory", "a rule added to the prepared ruleset",
+                              "a new process"};
+    constexpr std::size_t count = sizeof attempts / sizeof attempts[0];
+    const char expected[count + 1] = "ynnnnnn";
+
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    pid_t parent = fork();
+    if (parent == 0) {
+        close(report[0]);
+        // The process limit binds only a user without privileges.
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(3);
+        prepare_confinement(root.c_str());
+        // The prepared ruleset is the one descriptor the parent opened.
+        int ruleset = -1;
+        for (int fd = 3; fd < 64 && ruleset < 0; ++fd) {
+            char link[64] = {};
+            std::string path = "/proc/self/fd/" + std::to_string(fd);
+            if (readlink(path.c_str(), link, sizeof link - 1) > 0 && strstr(link, "landlock"))
+                ruleset = fd;
+        }
+        pid_t parent_pid = getpid();
+        pid_t worker = fork();
+        if (worker == 0) {
+            int root_fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            confine_worker(root_fd);
+            std::string mem = "/proc/" + std::to_string(parent_pid) + "/mem";
+            struct {
+                std::uint64_t access;
+                std::int32_t fd;
+            } __attribute__((packed)) everything = {(1ull << 2) | (1ull << 3),
+                                                    open("/", O_PATH | O_CLOEXEC)};
+            char outcome[count];
+            outcome[0] = opens(root + "/inside.txt") ? 'y' : 'n';
+            outcome[1] = opens("/etc/passwd") ? 'y' : 'n';
+            outcome[2] = opens(sibling + "/secret.txt") ? 'y' : 'n';
+            outcome[3] = opens("/", O_RDONLY | O_DIRECTORY) ? 'y' : 'n';
+            outcome[4] = opens(mem) ? 'y' : 'n';
+            outcome[5] = ruleset >= 0 && syscall(SYS_landlock_add_rule, ruleset, 1, &everything, 0) == 0
+                             ? 'y'
+                             : 'n';
+            pid_t child = fork();
+            if (child == 0)
+                _exit(0);
+            outcome[6] = child > 0 ? 'y' : 'n';
+            _exit(write(report[1], outcome, count) == count ? 0 : 2);
+        }
+        int status = 0;
+        waitpid(worker, &status, 0);
+        _exit(ruleset < 0 ? 4 : WIFEXITED(status) ? WEXITSTATUS(status) : 5);
+    }
+    close(report[1]);
+    char outcome[count + 1] = {};
+    ssize_t got = read(report[0], outcome, count);
+    close(report[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(parent, &status, 0), parent);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    ASSERT_EQ(got, static_cast<ssize_t>(count));
+    for (std::size_t i = 0; i < count; ++i)
+        EXPECT_EQ(outcome[i], expected[i])
+            << attempts[i] << (expected[i] == 'y' ? " was refused" : " succeeded");
+    EXPECT_EQ(system(("rm -rf '" + root + "' '" + sibling + "'").c_str()), 0);
 }
 
 }  // namespace
