@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/resource.h>
 #include <cstdlib>
 #include <string>
@@ -238,6 +242,111 @@ TEST(accept_loop, pauses_after_a_failed_fork)
     EXPECT_GE(reports, 1u) << "a failed fork is not reported";
     EXPECT_LE(reports, static_cast<std::size_t>((last_close - first_close) / 1000 + 2)) << output;
     stop_server(server);
+    remove_tree(dir);
+}
+
+}  // namespace
+
+namespace {
+
+struct stop_case {
+    const char* what;
+    bool as_pid_1;     // in a PID namespace of its own, where no signal has a default action
+    bool second_term;  // a second SIGTERM while the download runs
+};
+
+// A download in flight when the server is told to stop: the port is freed
+// at once, and the server ends as soon as the download has, with status 0.
+TEST(stopping, sigterm_refuses_new_connections_and_ends_when_the_last_download_has)
+{
+    std::string dir = make_temp_dir();
+    constexpr long size = 8L << 20;
+    write_file(dir + "/big.bin", "");
+    ASSERT_EQ(truncate((dir + "/big.bin").c_str(), size), 0);
+    std::string wrapper = dir + "-pid1.sh";
+    write_file(wrapper, std::string("#!/bin/sh\nexec unshare ") + (geteuid() == 0 ? "" : "--user --map-root-user ") +
+                            "--pid --fork '" QUILLBARROW_BINARY "' \"$@\"\n");
+    ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
+    const stop_case cases[] = {
+        {"a plain process", false, false},
+        {"PID 1", true, false},
+        {"a second SIGTERM", false, true},
+    };
+    for (const stop_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        server_process server;
+        // Whatever the outcome, the server and its workers end with the case.
+        struct stop_at_end {
+            server_process& server;
+            ~stop_at_end() { stop_server(server); }
+        } stop{server};
+        std::string why;
+        ASSERT_TRUE(start_server(server, dir, &why, c.as_pid_1 ? wrapper.c_str() : QUILLBARROW_BINARY))
+            << why;
+        // unshare forks the server and waits for it, passing on its status.
+        pid_t target = server.pid;
+        for (long deadline = now_ms() + 5000; c.as_pid_1 && target == server.pid && now_ms() < deadline;) {
+            std::vector<pid_t> children = children_of(server.pid);
+            if (!children.empty())
+                target = children[0];
+        }
+        ASSERT_NE(target, c.as_pid_1 ? server.pid : -1) << "no server under unshare";
+
+        // A small receive buffer and a slow reader keep the download going.
+        int small = 16384;
+        int fd = connect_loopback(server.port);
+        ASSERT_GE(fd, 0);
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        ASSERT_TRUE(send_all(fd, simple_request("/big.bin")));
+        char buffer[65536];
+        long received = read(fd, buffer, sizeof buffer);
+        ASSERT_GT(received, 0);
+
+        ASSERT_EQ(kill(target, SIGTERM), 0);
+        long refused_after = -1;
+        for (long start = now_ms(); refused_after < 0 && now_ms() - start < 2000; usleep(5000)) {
+            int probe = connect_loopback(server.port);
+            if (probe < 0)
+                refused_after = now_ms() - start;
+            else
+                close(probe);
+        }
+        EXPECT_GE(refused_after, 0) << "new connections still accepted 2 s after SIGTERM";
+        EXPECT_LT(refused_after, 500) << "the port was not freed at once";
+        EXPECT_EQ(waitpid(server.pid, nullptr, WNOHANG), 0) << "ended before its download";
+        if (c.second_term) {
+            long sent = now_ms();
+            ASSERT_EQ(kill(target, SIGTERM), 0);
+            int status = -1;
+            while (waitpid(server.pid, &status, WNOHANG) == 0 && now_ms() - sent < 5000)
+                usleep(2000);
+            EXPECT_LT(now_ms() - sent, 500) << "a second SIGTERM did not end the wait";
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+            if (WIFEXITED(status))
+                server.pid = -1;
+            close(fd);
+            continue;
+        }
+
+        // Read the rest slowly: about 8 MiB/s.
+        long deadline = now_ms() + 20000;
+        for (long n; (n = read(fd, buffer, sizeof buffer)) > 0 && now_ms() < deadline;) {
+            received += n;
+            usleep(8000);
+        }
+        long download_end = now_ms();
+        close(fd);
+        EXPECT_EQ(received, static_cast<long>(expected_header(200, "OK", "application/octet-stream", size).size()) + size)
+            << "the download was cut";
+        int status = -1;
+        while (waitpid(server.pid, &status, WNOHANG) == 0 && now_ms() - download_end < 5000)
+            usleep(2000);
+        EXPECT_LT(now_ms() - download_end, 1000) << "the server outlived its last download";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+        if (WIFEXITED(status))
+            server.pid = -1;
+    }
+    unlink(wrapper.c_str());
     remove_tree(dir);
 }
 

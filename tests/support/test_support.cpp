@@ -18,14 +18,14 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace {
-
 long now_ms()
 {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return t.tv_sec * 1000L + t.tv_nsec / 1000000;
 }
+
+namespace {
 
 int free_port()
 {

@@ -41,6 +41,8 @@ struct run_result {
 run_result run_binary(const std::vector<std::string>& args, int timeout_ms,
                       const std::string& working_directory = "");
 
+// Milliseconds of CLOCK_MONOTONIC.
+long now_ms();
 int connect_loopback(int port);
 bool send_all(int fd, std::string_view data);
 // Reads until the peer closes or `timeout_ms` passes.
