@@ -8,7 +8,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-./scripts/install-packages.sh clang libclang-rt-14-dev cmake make
+./scripts/install-packages.sh clang cmake make
+# The sanitizer and fuzzer runtimes come in a package named for clang's
+# major version (14 on Debian 12, 19 on Debian 13).
+clang_major=$(clang -dumpversion | cut -d. -f1)
+./scripts/install-packages.sh "libclang-rt-$clang_major-dev"
 
 cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQUILLBARROW_FUZZ=ON -DQUILLBARROW_TESTS=OFF -DQUILLBARROW_WERROR=ON

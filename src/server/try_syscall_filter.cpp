@@ -173,14 +173,12 @@ filter_trial try_syscall_filter(const server_config& config, std::span<const int
     if (got == sizeof number) {
         result.outcome = number >= 0 ? filter_trial::refused : filter_trial::killed;
         result.detail = number >= 0 ? number : -number;
-    } else if (!ended) {
-        result.outcome = filter_trial::unfinished;
-    } else if (WIFSIGNALED(status)) {
+    } else if (ended && WIFSIGNALED(status)) {
         result.outcome = filter_trial::killed;
         result.detail = WTERMSIG(status);
-    } else if (WIFEXITED(status) && WEXITSTATUS(status) == no_filter_status) {
+    } else if (ended && WIFEXITED(status) && WEXITSTATUS(status) == no_filter_status) {
         result.outcome = filter_trial::unavailable;
-    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    } else if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         result.outcome = filter_trial::unfinished;
     }
     return result;
