@@ -4,11 +4,18 @@
 # machine's meets the system-call allowlist on every run. Needs root.
 #   ./scripts/test-on-debian.sh            Debian 13 (trixie)
 #   ./scripts/test-on-debian.sh bookworm   any suite debootstrap knows
+#   ./scripts/test-on-debian.sh --other    prints the release this machine is
+#                                          not: trixie, or on trixie bookworm
 # The root, with the build packages in it, is cached as one tarball under
 # ${XDG_CACHE_HOME:-~/.cache}/quillbarrow; delete it to start afresh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 suite=${1:-trixie}
+if [ "$suite" = --other ]; then
+    . /etc/os-release
+    [ "${VERSION_CODENAME:-}" = trixie ] && echo bookworm || echo trixie
+    exit 0
+fi
 [ "$(id -u)" -eq 0 ] || { echo "test-on-debian.sh: needs root (debootstrap, chroot, mounts)" >&2; exit 1; }
 ./scripts/install-packages.sh debootstrap debian-archive-keyring git
 
