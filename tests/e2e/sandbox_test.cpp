@@ -38,6 +38,15 @@ pid_t first_child(pid_t pid)
     return child;
 }
 
+// The first worker of `server`, once there is one; 0 after 5 s without.
+pid_t wait_for_worker(pid_t server)
+{
+    pid_t worker = first_child(server);
+    for (long deadline = now_ms() + 5000; worker == 0 && now_ms() < deadline; worker = first_child(server))
+        usleep(20000);
+    return worker;
+}
+
 class sandbox : public served_tree {
 protected:
     void SetUp() override
@@ -58,13 +67,8 @@ TEST_F(sandbox, the_parent_and_every_worker_run_filtered_without_new_privileges)
     // A reader that never reads keeps its worker alive after the walk.
     int fd = connect_loopback(server.port);
     ASSERT_TRUE(send_all(fd, "GET /big.bin HTTP/1.1\r\n\r\n"));
-    pid_t worker = 0;
-    for (int tries = 0; tries < 100 && worker == 0; ++tries) {
-        worker = first_child(server.pid);
-        if (worker == 0)
-            usleep(20000);
-    }
-    ASSERT_NE(worker, 0) << "no worker appeared";
+    pid_t worker = wait_for_worker(server.pid);
+    ASSERT_NE(worker, 0) << "no worker appeared within 5 s";
     const std::string filter_mode = QUILLBARROW_FILTERED ? "Seccomp:\t2" : "Seccomp:\t0";
     for (pid_t pid : {server.pid, worker}) {
         SCOPED_TRACE(pid == worker ? "worker" : "parent");
@@ -98,12 +102,7 @@ TEST_F(sandbox, the_parent_and_a_waiting_worker_hold_only_their_own_descriptors_
     close(50);
     // A client that sends nothing: its worker waits for the head.
     int fd = connect_loopback(server.port);
-    pid_t worker = 0;
-    for (int tries = 0; tries < 250 && worker == 0; ++tries) {
-        worker = first_child(server.pid);
-        if (worker == 0)
-            usleep(20000);
-    }
+    pid_t worker = wait_for_worker(server.pid);
     ASSERT_NE(worker, 0) << "no worker appeared within 5 s";
     usleep(100000);  // past its start-up, into the wait for the head
 

@@ -45,6 +45,19 @@ bool filter_available()
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// A fresh directory holding page.txt ("page"); empty when it could not be made.
+std::string directory_with_page()
+{
+    char dir[] = "/tmp/quillbarrow-filter-XXXXXX";
+    if (mkdtemp(dir) == nullptr)
+        return "";
+    std::string file = std::string(dir) + "/page.txt";
+    int made = open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    bool written = write(made, "page", 4) == 4;
+    close(made);
+    return written ? dir : "";
+}
+
 struct forbidden_case {
     const char* what;
     int (*attempt)(int spare_socket);
@@ -103,12 +116,9 @@ TEST(syscall_filter, lets_a_worker_do_its_work_and_refuses_the_rest_quietly)
 {
     if (!filter_available())
         GTEST_SKIP() << "built without the system-call filter, or the kernel has no seccomp";
-    char dir[] = "/tmp/quillbarrow-filter-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string file = std::string(dir) + "/page.txt";
-    int made = open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_EQ(write(made, "page", 4), 4);
-    close(made);
+    std::string made = directory_with_page();
+    ASSERT_FALSE(made.empty());
+    const char* dir = made.c_str();
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
 
@@ -172,12 +182,9 @@ TEST(syscall_filter, the_start_up_trial_names_any_call_of_a_request_that_the_lis
 {
     if (!filter_available())
         GTEST_SKIP() << "built without the system-call filter, or the kernel has no seccomp";
-    char dir[] = "/tmp/quillbarrow-trial-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string file = std::string(dir) + "/page.txt";
-    int made = open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_EQ(write(made, "page", 4), 4);
-    close(made);
+    std::string made = directory_with_page();
+    ASSERT_FALSE(made.empty());
+    const char* dir = made.c_str();
     server_config config;
     std::snprintf(config.root, sizeof config.root, "%s", dir);
 
