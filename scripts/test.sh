@@ -24,6 +24,21 @@ run_suite() {
     cmake -S . -B "$dir" -DQUILLBARROW_WERROR=ON "$@"
     cmake --build "$dir" -j "$jobs"
     (cd "$dir" && ctest --output-on-failure -j "$jobs" "${ctest_filter[@]}")
+    # Every server a test started, and every worker of it, ends with its
+    # test; one still running here would outlive the suite.
+    # (The binary as built, or a copy in a test's temporary directory; only
+    # processes of this file system root, not of a chroot beside it.)
+    sleep 1
+    local left="" pid
+    for pid in $(pgrep -f "^($PWD/$dir|/tmp/quillbarrow-[a-z]+-[A-Za-z0-9]+)/quillbarrow" || true); do
+        [ "$(readlink "/proc/$pid/root")" = "$(readlink /proc/self/root)" ] &&
+            left+="$(ps -o pid=,args= -p "$pid")"$'\n'
+    done
+    if [ -n "$left" ]; then
+        echo "server processes left running after the tests:"
+        printf '%s' "$left"
+        return 1
+    fi
 }
 
 echo "== build and test"
