@@ -267,13 +267,22 @@ TEST(stopping, sigterm_refuses_new_connections_and_ends_when_the_last_download_h
     write_file(wrapper, std::string("#!/bin/sh\nexec unshare ") + (geteuid() == 0 ? "" : "--user --map-root-user ") +
                             "--pid --fork '" QUILLBARROW_BINARY "' \"$@\"\n");
     ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
+    // A user without privileges needs a user namespace for a PID namespace,
+    // which the kernel refuses in a chroot.
+    bool namespaces = system(("'" + wrapper + "' --version >/dev/null 2>&1").c_str()) == 0;
     const stop_case cases[] = {
         {"a plain process", false, false},
-        {"PID 1", true, false},
         {"a second SIGTERM", false, true},
+        {"PID 1", true, false},
     };
     for (const stop_case& c : cases) {
         SCOPED_TRACE(c.what);
+        if (c.as_pid_1 && !namespaces) {
+            unlink(wrapper.c_str());
+            remove_tree(dir);
+            GTEST_SKIP() << "the cases before ran; PID 1 needs a PID namespace, which "
+                         << wrapper << " cannot make here";
+        }
         server_process server;
         // Whatever the outcome, the server and its workers end with the case.
         struct stop_at_end {
