@@ -26,7 +26,7 @@ void prepare_confinement(const char* root);
 bool confine_worker(int root_fd);
 
 // What the filter does with a call that is not on the list.
-enum class unlisted_call {
+enum class unlisted_call : unsigned char {
     refuse,  // fails with EPERM: one request degrades, the server goes on
     trap,    // raises SIGSYS with the call's number, for a trial run
 };

@@ -28,7 +28,7 @@ int accept_loop(const server_config& config);
 
 // How a trial request under the system-call filter went.
 struct filter_trial {
-    enum { passed, refused, killed, unfinished, unavailable, not_started } outcome = passed;
+    enum : unsigned char { passed, refused, killed, unfinished, unavailable, not_started } outcome = passed;
     long detail = 0;  // the refused call's number, the killing signal, or the fork's errno
 };
 
