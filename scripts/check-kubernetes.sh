@@ -8,6 +8,13 @@ command -v npm >/dev/null || ./scripts/install-packages.sh nodejs npm
 work=build/kubernetes-check
 mkdir -p "$work"
 [ -f "$work/package.json" ] || echo '{"private": true}' >"$work/package.json"
+# A chroot made with debootstrap lacks what its host may need to reach the
+# registry (a proxy's certificate authority, say); anywhere else a failed
+# install fails the check.
+if ischroot && ! timeout 60 npm view js-yaml@4.1.0 version --fetch-retries=0 >/dev/null 2>&1; then
+    echo "== Kubernetes manifests: not checked inside this chroot, which cannot reach the npm registry"
+    exit 0
+fi
 npm install --prefix "$work" --no-audit --no-fund --silent kubernetes-models@4.5.1 js-yaml@4.1.0
 validate() { NODE_PATH="$work/node_modules" node scripts/validate-kubernetes.js "$@"; }
 
