@@ -19,24 +19,23 @@ fi
 
 jobs=$(nproc)
 run_suite() {
-    local dir=$1
+    local dir=$1 started
     shift
+    started=$(date +%s)
     cmake -S . -B "$dir" -DQUILLBARROW_WERROR=ON "$@"
     cmake --build "$dir" -j "$jobs"
     (cd "$dir" && ctest --output-on-failure -j "$jobs" "${ctest_filter[@]}")
     # Every server a test started, and every worker of it, ends with its
-    # test; one still running here would outlive the suite.
-    # (The binary as built, or a copy in a test's temporary directory; only
-    # processes of this file system root, not of a chroot beside it.)
+    # test; one still running here (started in this session since the suite
+    # began, whatever its command line; zombies waiting for init to reap
+    # them are not running) would outlive the suite.
     sleep 1
-    local left="" pid
-    for pid in $(pgrep -f "^($PWD/$dir|/tmp/quillbarrow-[a-z]+-[A-Za-z0-9]+)/quillbarrow" || true); do
-        [ "$(readlink "/proc/$pid/root")" = "$(readlink /proc/self/root)" ] &&
-            left+="$(ps -o pid=,args= -p "$pid")"$'\n'
-    done
+    local left
+    left=$(ps -s "$(ps -o sid= -p $$ | tr -d ' ')" -o etimes=,pid=,stat=,comm=,args= |
+        awk -v age=$(($(date +%s) - started)) '$1 <= age && $4 ~ /^quillbarrow/ && $3 !~ /^Z/' || true)
     if [ -n "$left" ]; then
         echo "server processes left running after the tests:"
-        printf '%s' "$left"
+        echo "$left"
         return 1
     fi
 }
