@@ -3,6 +3,7 @@
 #include <climits>
 #include <csignal>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <sys/resource.h>
@@ -270,6 +271,8 @@ TEST(stopping, sigterm_refuses_new_connections_and_ends_when_the_last_download_h
     // A user without privileges needs a user namespace for a PID namespace,
     // which the kernel refuses in a chroot.
     bool namespaces = system(("'" + wrapper + "' --version >/dev/null 2>&1").c_str()) == 0;
+    // Orphans of a server that ends before its workers come to this process.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     const stop_case cases[] = {
         {"a plain process", false, false},
         {"a second SIGTERM", false, true},
@@ -278,6 +281,7 @@ TEST(stopping, sigterm_refuses_new_connections_and_ends_when_the_last_download_h
     for (const stop_case& c : cases) {
         SCOPED_TRACE(c.what);
         if (c.as_pid_1 && !namespaces) {
+            prctl(PR_SET_CHILD_SUBREAPER, 0);
             unlink(wrapper.c_str());
             remove_tree(dir);
             GTEST_SKIP() << "the cases before ran; PID 1 needs a PID namespace, which "
@@ -340,10 +344,15 @@ TEST(stopping, sigterm_refuses_new_connections_and_ends_when_the_last_download_h
             ASSERT_EQ(kill(target, SIGTERM), 0);
             expect_exit_within(sent, 500, "a second SIGTERM did not end the wait");
             close(fd);
-            // The download's worker, left behind by design, ends with the case.
+            // The download's worker, left behind by design, ends with the
+            // case: adopted by this process, it is ended and reaped here
+            // rather than left to init.
             EXPECT_EQ(workers.size(), 1u);
-            for (pid_t worker : workers)
+            for (pid_t worker : workers) {
                 kill(worker, SIGKILL);
+                for (long start = now_ms(); waitpid(worker, nullptr, WNOHANG) == 0 && now_ms() - start < 5000;)
+                    usleep(2000);
+            }
             continue;
         }
 
@@ -359,6 +368,7 @@ TEST(stopping, sigterm_refuses_new_connections_and_ends_when_the_last_download_h
             << "the download was cut";
         expect_exit_within(download_end, 1000, "the server outlived its last download");
     }
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
     unlink(wrapper.c_str());
     remove_tree(dir);
 }
