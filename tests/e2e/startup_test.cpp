@@ -316,16 +316,19 @@ TEST(stopping, sigterm_refuses_new_connections_and_ends_when_the_last_download_h
         ASSERT_GT(received, 0);
 
         ASSERT_EQ(kill(target, SIGTERM), 0);
+        // Nothing of the download is read meanwhile, so its worker cannot
+        // end: a refusal now comes from the listening socket closing, not
+        // from the server ending. The bounds leave room for a loaded machine.
         long refused_after = -1;
-        for (long start = now_ms(); refused_after < 0 && now_ms() - start < 2000; usleep(5000)) {
+        for (long start = now_ms(); refused_after < 0 && now_ms() - start < 5000; usleep(5000)) {
             int probe = connect_loopback(server.port);
             if (probe < 0)
                 refused_after = now_ms() - start;
             else
                 close(probe);
         }
-        EXPECT_GE(refused_after, 0) << "new connections still accepted 2 s after SIGTERM";
-        EXPECT_LT(refused_after, 500) << "the port was not freed at once";
+        EXPECT_GE(refused_after, 0) << "new connections still accepted 5 s after SIGTERM";
+        EXPECT_LT(refused_after, 2000) << "the port was not freed at once";
         EXPECT_EQ(waitpid(server.pid, nullptr, WNOHANG), 0) << "ended before its download";
         // The server's end, at most 5 s after `from`: how long after it
         // came, and that its status was 0.
@@ -342,7 +345,7 @@ TEST(stopping, sigterm_refuses_new_connections_and_ends_when_the_last_download_h
             std::vector<pid_t> workers = children_of(target);
             long sent = now_ms();
             ASSERT_EQ(kill(target, SIGTERM), 0);
-            expect_exit_within(sent, 500, "a second SIGTERM did not end the wait");
+            expect_exit_within(sent, 2000, "a second SIGTERM did not end the wait");
             close(fd);
             // The download's worker, left behind by design, ends with the
             // case: adopted by this process, it is ended and reaped here
@@ -366,7 +369,7 @@ TEST(stopping, sigterm_refuses_new_connections_and_ends_when_the_last_download_h
         close(fd);
         EXPECT_EQ(received, static_cast<long>(expected_header(200, "OK", "application/octet-stream", size).size()) + size)
             << "the download was cut";
-        expect_exit_within(download_end, 1000, "the server outlived its last download");
+        expect_exit_within(download_end, 2000, "the server outlived its last download");
     }
     prctl(PR_SET_CHILD_SUBREAPER, 0);
     unlink(wrapper.c_str());
