@@ -22,7 +22,7 @@
 namespace {
 
 constexpr int trial_time_limit_ms = 10000;
-constexpr std::size_t trial_read_limit = 256 * 1024;
+constexpr std::size_t trial_read_limit = std::size_t{256} * 1024;
 constexpr int trapped_status = 99;
 constexpr int no_filter_status = 98;
 
