@@ -20,4 +20,4 @@ inline constexpr int drain_time_ms = 2000;
 inline constexpr long drain_max_bytes = 1L << 20;
 
 // Milliseconds of CLOCK_MONOTONIC, the clock of every worker deadline.
-long monotonic_ms();
+long long monotonic_ms();

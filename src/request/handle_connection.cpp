@@ -60,8 +60,8 @@ bool can_close_at_once(int conn_fd, std::string_view head, const request_line& l
 void drain_and_close(int conn_fd)
 {
     ::shutdown(conn_fd, SHUT_WR);
-    long deadline = monotonic_ms() + drain_time_ms;
-    long left = drain_time_ms;
+    long long deadline = monotonic_ms() + drain_time_ms;
+    long long left = drain_time_ms;
     long drained = 0;
     char sink[16384];
     while (drained < drain_max_bytes && left > 0) {
@@ -103,9 +103,14 @@ void handle_connection(int conn_fd, const server_config& config)
     // Confined before the first byte of the request is read, so that a
     // request which takes the parser over finds the kernel's limits already
     // in place. A root that cannot be opened leaves nothing to read, and is
-    // answered once the request is known.
+    // answered once the request is known. Where the kernel refuses this
+    // worker what a trial at start-up was granted, it does not serve
+    // unconfined: the client is closed unanswered, as after a failed fork.
     unique_fd root_fd = open_root(config.root);
-    (void)confine_worker(root_fd.get());
+    if (!confine_worker(root_fd.get()) && landlock_enforced()) {
+        ::close(conn_fd);
+        ::_exit(0);
+    }
 
     char head[request_buffer_size];
     std::size_t received = read_request_head(conn_fd, head, head_deadline_ms);

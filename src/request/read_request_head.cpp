@@ -30,10 +30,10 @@ std::size_t head_length(std::string_view data)
 namespace {
 
 // Waits until the connection can be read or the deadline passes.
-bool wait_readable(int fd, long deadline_ms)
+bool wait_readable(int fd, long long deadline_ms)
 {
     for (;;) {
-        long left = deadline_ms - monotonic_ms();
+        long long left = deadline_ms - monotonic_ms();
         if (left <= 0)
             return false;
         struct pollfd p = {fd, POLLIN, 0};
@@ -49,7 +49,7 @@ bool wait_readable(int fd, long deadline_ms)
 
 std::size_t read_request_head(int conn_fd, char (&buffer)[request_buffer_size], int time_limit_ms)
 {
-    long deadline_ms = -1;  // known once the worker first has to wait
+    long long deadline_ms = -1;  // known once the worker first has to wait
     constexpr std::size_t capacity = request_buffer_size - 1;
     std::size_t received = 0;
     std::size_t text_end = 0;  // where the text stops: the first zero byte

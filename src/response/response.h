@@ -51,13 +51,13 @@ inline constexpr std::size_t header_buffer_size = 512;
 // Formats the response header into `out` and gives its length (cut at the
 // buffer's size, which the fixed reasons and types never reach).
 std::size_t format_header(char (&out)[header_buffer_size], int status, const char* reason,
-                          const char* content_type, long content_length);
+                          const char* content_type, long long content_length);
 
 // The header without its last line and the empty line after it, for a
 // response that adds a field of its own before them (a redirect's
 // Location); `header_end` completes it.
 std::size_t format_header_fields(char (&out)[header_buffer_size], int status, const char* reason,
-                                 const char* content_type, long content_length);
+                                 const char* content_type, long long content_length);
 inline constexpr std::string_view header_end = "Connection: close\r\n\r\n";
 
 // --- redirects (send_redirect.cpp) ---
@@ -71,7 +71,7 @@ void send_redirect(int fd, const char* path, std::string_view query, bool head_o
 // Formats and writes the header. `more_follows` tells the kernel that a
 // body comes right after, so the two can leave in the same packet.
 void send_header(int fd, int status, const char* reason, const char* content_type,
-                 long content_length, bool more_follows);
+                 long long content_length, bool more_follows);
 
 // --- writing (write_all.cpp) ---
 

@@ -52,7 +52,7 @@ void send_error(int fd, error_key key, bool head_only)
     char header[header_buffer_size];
     std::size_t header_length = format_header(header, row.status, row.reason,
                                               "text/html; charset=utf-8",
-                                              static_cast<long>(page_length));
+                                              static_cast<long long>(page_length));
     std::memcpy(response, header, header_length);
     std::size_t length = header_length;
     if (!head_only) {

@@ -13,12 +13,12 @@ char* put(char* at, const char* end, std::string_view text)
     return at + n;
 }
 
-char* put_number(char* at, const char* end, long value)
+char* put_number(char* at, const char* end, long long value)
 {
     char digits[24];
     char* first = digits + sizeof digits;
-    unsigned long magnitude = value < 0 ? 0ul - static_cast<unsigned long>(value)
-                                        : static_cast<unsigned long>(value);
+    unsigned long long magnitude = value < 0 ? 0ull - static_cast<unsigned long long>(value)
+                                        : static_cast<unsigned long long>(value);
     do {
         *--first = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;
@@ -35,7 +35,7 @@ char* put_number(char* at, const char* end, long value)
 // would otherwise have to fault in. Cut at the buffer's size, which the
 // fixed reasons and types never reach.
 std::size_t format_header_fields(char (&out)[header_buffer_size], int status, const char* reason,
-                                 const char* content_type, long content_length)
+                                 const char* content_type, long long content_length)
 {
     char* at = out;
     const char* end = out + sizeof out - 1;
@@ -53,7 +53,7 @@ std::size_t format_header_fields(char (&out)[header_buffer_size], int status, co
 }
 
 std::size_t format_header(char (&out)[header_buffer_size], int status, const char* reason,
-                          const char* content_type, long content_length)
+                          const char* content_type, long long content_length)
 {
     std::size_t length = format_header_fields(out, status, reason, content_type, content_length);
     char* at = put(out + length, out + sizeof out - 1, header_end);
@@ -62,7 +62,7 @@ std::size_t format_header(char (&out)[header_buffer_size], int status, const cha
 }
 
 void send_header(int fd, int status, const char* reason, const char* content_type,
-                 long content_length, bool more_follows)
+                 long long content_length, bool more_follows)
 {
     char header[header_buffer_size];
     std::size_t length = format_header(header, status, reason, content_type, content_length);

@@ -188,7 +188,7 @@ error_key serve_directory(int conn_fd, const char* path, std::string_view query,
     text_buffer page;
     error_key error = build_listing(page, path, dir_fd);
     if (error == error_key::none) {
-        send_header(conn_fd, 200, "OK", "text/html; charset=utf-8", static_cast<long>(page.length),
+        send_header(conn_fd, 200, "OK", "text/html; charset=utf-8", static_cast<long long>(page.length),
                     !head_only);
         if (!head_only)
             write_all(conn_fd, page.data, page.length);

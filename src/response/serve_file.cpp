@@ -66,7 +66,7 @@ void serve_file(int conn_fd, std::string_view name, int fd, const struct stat& s
                         bool head_only)
 {
     bool has_body = !head_only && status.st_size > 0;
-    send_header(conn_fd, 200, "OK", content_type_for(name), static_cast<long>(status.st_size),
+    send_header(conn_fd, 200, "OK", content_type_for(name), static_cast<long long>(status.st_size),
                 has_body);
     if (has_body)
         send_body(conn_fd, fd, status.st_size);

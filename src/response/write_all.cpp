@@ -11,7 +11,7 @@ namespace {
 // The clock starts at the first send that cannot go on after bytes went
 // out, and stops whenever more bytes go out: the limit counts time without
 // progress, across every send of the response.
-long stall_deadline_ms = -1;  // -1: bytes went out since the last wait
+long long stall_deadline_ms = -1;  // -1: bytes went out since the last wait
 bool dropped = false;
 
 }  // namespace
@@ -29,7 +29,7 @@ bool wait_writable(int fd)
     if (stall_deadline_ms < 0)
         stall_deadline_ms = monotonic_ms() + write_stall_ms;
     for (;;) {
-        long left = stall_deadline_ms - monotonic_ms();
+        long long left = stall_deadline_ms - monotonic_ms();
         if (left <= 0)
             break;
         struct pollfd p = {fd, POLLOUT, 0};

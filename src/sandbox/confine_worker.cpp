@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "common/unique_fd.h"
@@ -98,6 +99,21 @@ bool restrict_self(int ruleset)
     return ::syscall(SYS_landlock_restrict_self, ruleset, 0) == 0;
 }
 
+// Restricts a child process with `ruleset`, as a worker will; gives 0, or
+// the error the kernel refused it with.
+int try_restriction(int ruleset)
+{
+    pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(restrict_self(ruleset) ? 0 : errno);
+    if (child < 0)
+        return 0;  // no process to spare: a worker that is refused will not serve
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+}
+
 }  // namespace
 
 void prepare_confinement(const char* root)
@@ -129,6 +145,24 @@ void prepare_confinement(const char* root)
     }
     prepared_device = status.st_dev;
     prepared_inode = status.st_ino;
+    int refusal = try_restriction(prepared_ruleset);
+    if (refusal != 0) {
+        (void)std::fprintf(stderr, "warning: Landlock not enforced: landlock_restrict_self: %s\n",
+                           std::strerror(refusal));
+        ::close(prepared_ruleset);
+        prepared_ruleset = -1;
+        probed_abi = -1;
+    }
+}
+
+bool landlock_enforced()
+{
+    return probed_abi >= 1;
+}
+
+int prepared_ruleset_fd()
+{
+    return prepared_ruleset;
 }
 
 namespace {

@@ -12,8 +12,10 @@
 // In the parent, before the first worker: sets no-new-privileges (which
 // both confinements need), asks which Landlock version the kernel has, and
 // builds the Landlock ruleset for `root` as it is now, so that a worker
-// serving that same directory only has to apply it. Prints one line on
-// standard error when Landlock cannot be enforced.
+// serving that same directory only has to apply it, and tries it in a
+// process of its own: a kernel may refuse a further domain (E2BIG under 16
+// nested ones). Prints one line on standard error when Landlock cannot be
+// enforced.
 void prepare_confinement(const char* root);
 
 // Restricts this worker, before it reads a byte of its connection: through
@@ -25,22 +27,45 @@ void prepare_confinement(const char* root);
 // kernel could not apply Landlock.
 bool confine_worker(int root_fd);
 
+// Whether workers are to be confined by Landlock: the kernel has it and a
+// trial restriction at start-up succeeded. A worker whose restriction
+// fails all the same must not serve.
+bool landlock_enforced();
+
+// The descriptor of the prepared ruleset, or -1: the filter kills any
+// attempt to add a rule to it.
+int prepared_ruleset_fd();
+
 // What the filter does with a call that is not on the list.
 enum class unlisted_call : unsigned char {
     refuse,  // fails with EPERM: one request degrades, the server goes on
-    trap,    // raises SIGSYS with the call's number, for a trial run
+    trap,    // raises SIGSYS with the call's number, for a trial run; a
+             // call that would kill traps too
+};
+
+// Changes to the list: calls a start-up trial found missing, and, for the
+// tests that show a missing or killing call is caught, allowed calls left
+// off and calls made to kill.
+struct filter_changes {
+    std::span<const int> added;
+    std::span<const int> left_out;
+    std::span<const int> killed;
 };
 
 // Installs, in the calling process and everything it forks from then on,
 // the allowlist of the system calls that the accept loop and a worker make.
 // Calls that could only serve an attacker (running programs, new sockets,
-// tracing, signals, mounts, namespaces, opening for writing) kill the
-// process. `left_out` names allowed calls to leave off the list, for tests
-// that show a missing call is caught. Needs no-new-privileges or
-// CAP_SYS_ADMIN. Gives false, installing nothing, where the kernel or the
-// build (sanitizers) cannot have it.
+// tracing, signals, mounts, namespaces, opening for writing, adding a rule
+// to the prepared Landlock ruleset) kill the process. Needs
+// no-new-privileges or CAP_SYS_ADMIN. Gives false, installing nothing,
+// where the kernel or the build (sanitizers) cannot have it.
 bool install_syscall_filter(unlisted_call unlisted = unlisted_call::refuse,
-                            std::span<const int> left_out = {});
+                            const filter_changes& changes = {});
+
+// Where the list puts a call: not on it, allowed whatever its arguments,
+// allowed only with some arguments, or killing.
+enum class syscall_listing : unsigned char { unlisted, allowed, checked, killing };
+syscall_listing list_entry_of(long number);
 
 // Whether this build has the filter (sanitizer builds do not).
 bool syscall_filter_built();

@@ -57,9 +57,9 @@ void pause_briefly()
 // the parent fails twenty times a second.
 void report_failed_fork()
 {
-    static long last_report_ms = -1000000;
+    static long long last_report_ms = -1000000;
     int error = errno;
-    long now = monotonic_ms();
+    long long now = monotonic_ms();
     if (now - last_report_ms < 1000)
         return;
     last_report_ms = now;

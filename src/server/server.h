@@ -5,6 +5,7 @@
 #include <span>
 
 #include "common/server_config.h"
+#include "sandbox/sandbox.h"
 
 // Parses a port the way strtol does (leading blanks and one sign allowed);
 // valid only when the whole text is consumed and the value is 1 to 65535.
@@ -33,8 +34,30 @@ struct filter_trial {
 };
 
 // Serves one whole request against the root in a process of its own that
-// runs under the filter (less `left_out`), as the accept loop and a worker
+// runs under the filter (with `changes`), as the accept loop and a worker
 // would: a fork, the worker's confinement, the walk, the status queries,
-// the directory read or file send. The first call off the list is reported
-// rather than refused. Call before SIGCHLD is ignored.
-filter_trial try_syscall_filter(const server_config& config, std::span<const int> left_out = {});
+// the directory read or file send. The first call the filter would refuse
+// or kill is reported rather than made. Waits at most trial_time_limit_ms
+// (and a moment for the trial to end once it is killed). Call before
+// SIGCHLD is ignored.
+filter_trial try_syscall_filter(const server_config& config, const filter_changes& changes = {});
+
+inline constexpr int trial_time_limit_ms = 10000;
+inline constexpr std::size_t max_added_calls = 8;
+
+// What the start-up check of the filter found.
+struct filter_check {
+    enum : unsigned char {
+        passed,       // serving needs nothing more than the list (and `added`)
+        needs_listed,  // a call the list kills, or allows only with other arguments
+        unchecked,    // no trial could finish: the filter goes on unchecked
+        unavailable,  // the kernel refuses the filter
+    } outcome = passed;
+    filter_trial trial;  // the last trial: the call needed, or why none finished
+    int added[max_added_calls] = {};
+    std::size_t added_count = 0;
+};
+
+// Runs the trial until it passes, adding each call it finds missing that
+// the list does not name, for at most max_added_calls rounds.
+filter_check check_syscall_filter(const server_config& config, filter_changes base = {});

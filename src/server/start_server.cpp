@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -64,40 +65,66 @@ int open_listener(long port)
     return fd;
 }
 
-// Whether the system-call filter lets a whole request through; when it
-// does not, says why in one line, and the server serves without it. A
-// filter that refuses what the C library needs would turn every request
-// into a quiet 404, and the walk and Landlock confine requests without it.
-bool filter_passes_trial(const server_config& config)
+// Why no trial request could finish, for the warning.
+void describe_unfinished(const filter_trial& trial, char (&why)[160])
 {
-    if (!syscall_filter_built())
-        return false;
-    filter_trial trial = try_syscall_filter(config);
-    char name[64];
-    char why[160];
     switch (trial.outcome) {
-    case filter_trial::passed:
-        return true;
-    case filter_trial::refused:
-        (void)name_system_call(trial.detail, name, sizeof name);
-        (void)std::snprintf(why, sizeof why, "it refuses %s, which serving needs", name);
-        break;
     case filter_trial::killed:
-        (void)std::snprintf(why, sizeof why, "it killed a trial request (signal %ld)", trial.detail);
-        break;
-    case filter_trial::unfinished:
-        (void)std::snprintf(why, sizeof why, "a trial request under it did not finish");
+        (void)std::snprintf(why, sizeof why, "a trial request was killed (signal %ld)", trial.detail);
         break;
     case filter_trial::not_started:
         (void)std::snprintf(why, sizeof why, "cannot run a trial request: fork: %s",
                             std::strerror(static_cast<int>(trial.detail)));
         break;
-    case filter_trial::unavailable:
-        (void)std::snprintf(why, sizeof why, "the kernel refused it");
+    case filter_trial::refused:
+        (void)std::snprintf(why, sizeof why, "it still refused a call after %zu were added",
+                            max_added_calls);
+        break;
+    default:
+        (void)std::snprintf(why, sizeof why, "a trial request did not finish within %d s",
+                            trial_time_limit_ms / 1000);
         break;
     }
-    (void)std::fprintf(stderr, "warning: system-call filter not enforced: %s\n", why);
-    return false;
+}
+
+// Checks the system-call filter with a whole trial request, and says in one
+// line what it could not settle. Calls the trial finds missing are added
+// (and named, so that they can be reported); a trial that cannot finish
+// leaves the filter as it is. Gives false when the server must not serve:
+// serving needs a call that the list kills, or allows only otherwise.
+bool check_filter(const server_config& config, filter_check& check)
+{
+    if (!syscall_filter_built()) {
+        check.outcome = filter_check::unavailable;
+        return true;
+    }
+    check = check_syscall_filter(config);
+    char name[64];
+    char why[160];
+    switch (check.outcome) {
+    case filter_check::passed:
+        break;
+    case filter_check::needs_listed:
+        (void)name_system_call(check.trial.detail, name, sizeof name);
+        (void)std::fprintf(stderr, "error: the system-call filter refuses %s as serving makes it\n", name);
+        return false;
+    case filter_check::unchecked:
+        describe_unfinished(check.trial, why);
+        (void)std::fprintf(stderr, "warning: system-call filter enforced but not checked: %s\n", why);
+        break;
+    case filter_check::unavailable:
+        (void)std::fprintf(stderr, "warning: system-call filter not enforced: the kernel refused it\n");
+        return true;
+    }
+    if (check.added_count > 0) {
+        (void)std::fprintf(stderr, "warning: system-call filter: added");
+        for (std::size_t i = 0; i < check.added_count; ++i) {
+            (void)name_system_call(check.added[i], name, sizeof name);
+            (void)std::fprintf(stderr, "%s %s", i == 0 ? "" : ",", name);
+        }
+        (void)std::fprintf(stderr, ", which serving needs and the list lacks (please report)\n");
+    }
+    return true;
 }
 
 }  // namespace
@@ -105,8 +132,15 @@ bool filter_passes_trial(const server_config& config)
 int start_server(int argc, char** argv, server_config& config)
 {
     // Whatever the launcher left open (a pipe, a log) would reach every
-    // worker; the server keeps only the standard streams.
+    // worker; the server keeps only the standard streams. It never reads
+    // standard input, and no worker should hold the operator's terminal
+    // (Ctrl-C still reaches the server as the terminal's signal).
     (void)::close_range(3, ~0u, 0);
+    int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (nothing > 0) {
+        (void)::dup2(nothing, STDIN_FILENO);
+        ::close(nothing);
+    }
     const char* program = argc > 0 ? argv[0] : "quillbarrow";
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         print_usage(stdout, program);
@@ -146,7 +180,9 @@ int start_server(int argc, char** argv, server_config& config)
     config.listen_fd = open_listener(config.port);
     if (config.listen_fd < 0)
         return 1;
-    bool filtered = filter_passes_trial(config);
+    filter_check check;
+    if (!check_filter(config, check))
+        return 1;
     // With SIGCHLD ignored the kernel reaps finished workers (the trial
     // above still needed their status).
     (void)std::signal(SIGCHLD, SIG_IGN);
@@ -156,7 +192,10 @@ int start_server(int argc, char** argv, server_config& config)
     (void)std::fflush(stdout);
     // From here on the parent only accepts, forks, closes, pauses and
     // reports; the filter is inherited by every worker at no cost per fork.
-    if (filtered)
-        (void)install_syscall_filter();
+    if (check.outcome != filter_check::unavailable) {
+        filter_changes changes;
+        changes.added = std::span<const int>(check.added, check.added_count);
+        (void)install_syscall_filter(unlisted_call::refuse, changes);
+    }
     return -1;
 }

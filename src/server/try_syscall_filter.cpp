@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -17,11 +18,13 @@
 // know, and under the filter they fail with EPERM: every request would end
 // in a quiet 404. So before serving, the server makes a whole request's
 // calls under the filter once, in a process of its own, with each unknown
-// call raising SIGSYS instead.
+// call raising SIGSYS instead, and allows what it finds missing.
 
 namespace {
 
-constexpr int trial_time_limit_ms = 10000;
+// How long a killed trial may take to end: one stuck in the kernel (a file
+// system that never answers) cannot end until it is answered.
+constexpr int trial_end_wait_ms = 500;
 constexpr std::size_t trial_read_limit = std::size_t{256} * 1024;
 constexpr int trapped_status = 99;
 constexpr int no_filter_status = 98;
@@ -104,7 +107,7 @@ void serve_one(const server_config& config, int (&pair)[2])
         report_and_end(-WTERMSIG(status));
 }
 
-[[noreturn]] void run_trial(const server_config& config, std::span<const int> left_out, int report)
+[[noreturn]] void run_trial(const server_config& config, const filter_changes& changes, int report)
 {
     // A group of its own, so that the parent can end the trial's worker too.
     (void)::setpgid(0, 0);
@@ -120,7 +123,7 @@ void serve_one(const server_config& config, int (&pair)[2])
     action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
     (void)::sigaction(SIGSYS, &action, nullptr);
-    if (!install_syscall_filter(unlisted_call::trap, left_out))
+    if (!install_syscall_filter(unlisted_call::trap, changes))
         ::_exit(no_filter_status);
     serve_one(config, root_page);
     if (has_file)
@@ -128,20 +131,37 @@ void serve_one(const server_config& config, int (&pair)[2])
     ::_exit(0);
 }
 
+// Reaps the trial, waiting a moment at most. A trial that cannot end (its
+// worker stuck in the kernel, holding it) is left to end when it can:
+// SIGCHLD is ignored from then on, so the kernel reaps it.
+bool reap_trial(pid_t trial, int& status)
+{
+    for (long long deadline = monotonic_ms() + trial_end_wait_ms;;) {
+        pid_t reaped = ::waitpid(trial, &status, WNOHANG);
+        if (reaped == trial)
+            return true;
+        if ((reaped < 0 && errno != EINTR) || monotonic_ms() >= deadline)
+            return false;
+        struct timespec pause = {0, 10L * 1000 * 1000};
+        ::nanosleep(&pause, nullptr);
+    }
+}
+
 }  // namespace
 
-filter_trial try_syscall_filter(const server_config& config, std::span<const int> left_out)
+filter_trial try_syscall_filter(const server_config& config, const filter_changes& changes)
 {
     filter_trial result;
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
-        result.outcome = filter_trial::unfinished;
+        result.outcome = filter_trial::not_started;
+        result.detail = errno;
         return result;
     }
     pid_t trial = ::fork();
     if (trial == 0) {
         ::close(report[0]);
-        run_trial(config, left_out, report[1]);
+        run_trial(config, changes, report[1]);
     }
     int fork_error = errno;
     ::close(report[1]);
@@ -156,10 +176,10 @@ filter_trial try_syscall_filter(const server_config& config, std::span<const int
     // have all ended.
     int number = 0;
     std::size_t got = 0;
-    long deadline = monotonic_ms() + trial_time_limit_ms;
+    long long deadline = monotonic_ms() + trial_time_limit_ms;
     bool ended = false;
     while (!ended) {
-        long left = deadline - monotonic_ms();
+        long long left = deadline - monotonic_ms();
         struct pollfd p = {report[0], POLLIN, 0};
         if (left <= 0 || (::poll(&p, 1, static_cast<int>(left)) <= 0 && errno != EINTR))
             break;
@@ -172,19 +192,68 @@ filter_trial try_syscall_filter(const server_config& config, std::span<const int
     if (!ended)
         (void)::kill(-trial, SIGKILL);
     int status = 0;
-    while (::waitpid(trial, &status, 0) < 0 && errno == EINTR) {
-    }
+    bool reaped = reap_trial(trial, status);
 
     if (got == sizeof number) {
         result.outcome = number >= 0 ? filter_trial::refused : filter_trial::killed;
         result.detail = number >= 0 ? number : -number;
-    } else if (ended && WIFSIGNALED(status)) {
+    } else if (ended && reaped && WIFSIGNALED(status)) {
         result.outcome = filter_trial::killed;
         result.detail = WTERMSIG(status);
-    } else if (ended && WIFEXITED(status) && WEXITSTATUS(status) == no_filter_status) {
+    } else if (ended && reaped && WIFEXITED(status) && WEXITSTATUS(status) == no_filter_status) {
         result.outcome = filter_trial::unavailable;
-    } else if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    } else if (!ended || !reaped || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         result.outcome = filter_trial::unfinished;
     }
     return result;
+}
+
+namespace {
+
+bool names_call(std::span<const int> calls, long call)
+{
+    for (int listed : calls)
+        if (listed == call)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+filter_check check_syscall_filter(const server_config& config, filter_changes base)
+{
+    filter_check check;
+    for (;;) {
+        filter_changes changes = base;
+        changes.added = std::span<const int>(check.added, check.added_count);
+        check.trial = try_syscall_filter(config, changes);
+        switch (check.trial.outcome) {
+        case filter_trial::passed:
+            check.outcome = filter_check::passed;
+            return check;
+        case filter_trial::unavailable:
+            check.outcome = filter_check::unavailable;
+            return check;
+        case filter_trial::refused:
+            break;
+        default:
+            check.outcome = filter_check::unchecked;
+            return check;
+        }
+        // A call the list names was refused for what it is or for its
+        // arguments: the list itself is wrong, and allowing the call
+        // whole would undo the rule.
+        long call = check.trial.detail;
+        syscall_listing entry = list_entry_of(call);
+        if (names_call(base.killed, call) ||
+            (entry != syscall_listing::unlisted && !names_call(base.left_out, call))) {
+            check.outcome = filter_check::needs_listed;
+            return check;
+        }
+        if (check.added_count == max_added_calls || names_call(changes.added, call)) {
+            check.outcome = filter_check::unchecked;
+            return check;
+        }
+        check.added[check.added_count++] = static_cast<int>(call);
+    }
 }

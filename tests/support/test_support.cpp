@@ -126,8 +126,11 @@ bool start_binary(server_process& server, const std::string& root, std::string* 
             dup2(out[1], 1);
             if (capture_output)
                 dup2(err[1], 2);
-            int null = open("/dev/null", O_RDONLY);
-            dup2(null, 0);
+            // Standard input as a terminal would be: something the server
+            // could read, which it must put aside for /dev/null.
+            int in[2];
+            if (pipe(in) == 0)
+                dup2(in[0], 0);
             if (as_nobody)
                 drop_to_nobody(out[1], binary);
             std::vector<char*> argv = as_argv(args);

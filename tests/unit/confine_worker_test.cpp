@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
@@ -193,6 +194,24 @@ TEST(confine_worker, a_taken_over_worker_reads_nothing_outside_and_cannot_weaken
         }
         int status = 0;
         waitpid(worker, &status, 0);
+        // Nor can the parent, under its filter (where the build has one).
+        pid_t taken = fork();
+        if (taken == 0) {
+            if (!install_syscall_filter())
+                _exit(0);
+            struct {
+                std::uint64_t access;
+                std::int32_t fd;
+            } __attribute__((packed)) everything = {(1ull << 2) | (1ull << 3),
+                                                    open("/", O_RDONLY | O_CLOEXEC)};
+            syscall(SYS_landlock_add_rule, ruleset, 1, &everything, 0);
+            _exit(6);
+        }
+        int taken_status = 0;
+        waitpid(taken, &taken_status, 0);
+        if (!(WIFEXITED(taken_status) && WEXITSTATUS(taken_status) == 0) &&
+            !(WIFSIGNALED(taken_status) && WTERMSIG(taken_status) == SIGSYS))
+            _exit(6);
         _exit(ruleset < 0 ? 4 : WIFEXITED(status) ? WEXITSTATUS(status) : 5);
     }
     close(report[1]);

@@ -153,7 +153,7 @@ TEST(error_catalogue, every_row_formats_to_its_known_length)
 TEST(format_header, writes_the_five_lines_in_order)
 {
     char header[header_buffer_size];
-    std::size_t length = format_header(header, 200, "OK", "image/png", 5368709120L);
+    std::size_t length = format_header(header, 200, "OK", "image/png", 5368709120LL);
     EXPECT_EQ(std::string(header, length),
               "HTTP/1.1 200 OK\r\nServer: quillbarrow/1.0\r\nContent-Type: image/png\r\n"
               "Content-Length: 5368709120\r\nConnection: close\r\n\r\n");
