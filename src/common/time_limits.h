@@ -6,11 +6,16 @@
 // The whole request head must arrive within this time of the accept, so a
 // client that trickles bytes cannot hold a worker for ever.
 inline constexpr int head_deadline_ms = 20000;
-// A write to the client that makes no progress for this long is dropped.
+// A response whose client takes nothing for this long is dropped: no byte
+// could be sent, and none of what was queued was acknowledged.
 inline constexpr int write_stall_ms = 30000;
+// While it cannot send, a worker looks this often at what the client has
+// taken from the queue.
+inline constexpr int stall_check_ms = 1000;
 #else
 inline constexpr int head_deadline_ms = 1500;
 inline constexpr int write_stall_ms = 1500;
+inline constexpr int stall_check_ms = 250;
 #endif
 
 // After the response, what the client still sends is read and thrown away

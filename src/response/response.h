@@ -77,15 +77,16 @@ void send_header(int fd, int status, const char* reason, const char* content_typ
 
 // Writes all `length` bytes to the socket `fd` without blocking in the send,
 // retrying interrupted and partial writes and waiting while the socket is
-// full. A failure, or write_stall_ms without a byte going out, drops the
-// rest silently. Returns false when bytes were dropped.
+// full. A failure, or write_stall_ms in which the client takes nothing (no
+// byte goes out, none queued is acknowledged), drops the rest silently. Returns false when bytes were dropped.
 bool write_all(int fd, const void* data, std::size_t length, bool more_follows = false);
 
 // The stall clock that write_all keeps, for senders of their own (sendfile):
 // note_send_progress after bytes went out; wait_writable after a send that
 // could not go on, which waits for room for at most what is left of
-// write_stall_ms since the last progress, and gives false (the response is
-// then dropped) when that passes; note_send_failure after any other failure.
+// write_stall_ms since the last progress (a send, or the client taking some
+// of the queue), and gives false (the response is then dropped) when that
+// passes; note_send_failure after any other failure.
 void note_send_progress();
 bool wait_writable(int fd);
 void note_send_failure();

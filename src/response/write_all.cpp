@@ -1,5 +1,7 @@
 #include <cerrno>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include "common/time_limits.h"
@@ -9,10 +11,19 @@ namespace {
 
 // A worker serves one connection, so its stall clock is the process's own.
 // The clock starts at the first send that cannot go on after bytes went
-// out, and stops whenever more bytes go out: the limit counts time without
-// progress, across every send of the response.
+// out, and starts again whenever more bytes go out or the client takes
+// some of what is queued: the limit counts time in which the client takes
+// nothing, across every send of the response.
 long long stall_deadline_ms = -1;  // -1: bytes went out since the last wait
+int last_queued = -1;              // what the client had not acknowledged
 bool dropped = false;
+
+// Bytes sent but not yet acknowledged, and not yet sent, or -1.
+int queued_bytes(int fd)
+{
+    int queued = 0;
+    return ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : -1;
+}
 
 }  // namespace
 
@@ -26,19 +37,29 @@ void note_send_progress()
 
 bool wait_writable(int fd)
 {
-    if (stall_deadline_ms < 0)
+    if (stall_deadline_ms < 0) {
         stall_deadline_ms = monotonic_ms() + write_stall_ms;
+        last_queued = queued_bytes(fd);
+    }
     for (;;) {
         long long left = stall_deadline_ms - monotonic_ms();
         if (left <= 0)
             break;
+        // A socket is writable again only once much of its queue has gone,
+        // which takes a slow but steady client far longer than the limit.
+        // So the wait looks at the queue every slice: a shorter one is a
+        // client that reads.
         struct pollfd p = {fd, POLLOUT, 0};
-        int ready = ::poll(&p, 1, static_cast<int>(left));
+        int ready = ::poll(&p, 1, static_cast<int>(left < stall_check_ms ? left : stall_check_ms));
         // Writable, or failed: either way the next send tells which.
         if (ready > 0)
             return true;
-        if (ready == 0 || errno != EINTR)
+        if (ready < 0 && errno != EINTR)
             break;
+        int queued = queued_bytes(fd);
+        if (queued >= 0 && queued < last_queued)
+            stall_deadline_ms = monotonic_ms() + write_stall_ms;
+        last_queued = queued;
     }
     dropped = true;
     return false;

@@ -73,8 +73,8 @@ constexpr int allowed_calls[] = {
     // C library's age and the word size.
     SCMP_SYS(fstat), SCMP_SYS(newfstatat), SCMP_SYS(statx), SCMP_SYS(fstat64),
     SCMP_SYS(fstatat64),
-    // Reading a directory's entries, and moving in it (rewinding a stream).
-    SCMP_SYS(getdents64), SCMP_SYS(lseek), SCMP_SYS(_llseek),
+    // Reading a directory's entries.
+    SCMP_SYS(getdents64),
     // The memory of a listing page or a redirect (mmap is checked below),
     // and the heap that start-up left, given back.
     SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(brk),

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,6 +33,9 @@ namespace {
 // refused but made to wait a second or more for a SYN retransmission.
 constexpr int listen_backlog = 65535;
 
+// What a connection may hold in the kernel, unsent, before its worker waits.
+constexpr int unsent_limit = 128 * 1024;
+
 void print_usage(std::FILE* stream, const char* program)
 {
     (void)std::fprintf(stream, "usage: %s <port> [root-directory]\n", program);
@@ -47,6 +51,11 @@ int open_listener(long port)
     }
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Every accepted connection inherits it: a worker is woken to send once
+    // little is left unsent, so a slow download holds that much in the
+    // kernel rather than megabytes.
+    int unsent = unsent_limit;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsent, sizeof unsent);
     struct sockaddr_in address;
     std::memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;

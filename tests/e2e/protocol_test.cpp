@@ -2,7 +2,10 @@
 
 #include <string>
 #include <arpa/inet.h>
+#include <algorithm>
+#include <cerrno>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -276,6 +279,93 @@ TEST_F(protocol, finished_workers_leave_no_zombies_and_no_descriptors)
     ASSERT_TRUE(wait_for_no_children(server.pid, 10000));
     EXPECT_EQ(count_children(server.pid, true), 0);
     EXPECT_EQ(count_open_fds(server.pid), fds_before);
+}
+
+// Downloads at the real stall limit (30 s), side by side: a client that
+// reads steadily but slowly takes something every second, however full the
+// queue to it, and is never cut; one that never reads is dropped 30 s after
+// it stopped taking anything.
+struct reader_case {
+    const char* what;
+    long bytes_per_second;  // 0: never reads
+};
+
+constexpr long window_ms = 75000;
+constexpr long real_stall_ms = 30000;
+
+TEST_F(protocol, a_slow_steady_download_is_never_cut_and_a_stopped_one_is_at_the_stall_limit)
+{
+    const reader_case readers[] = {
+        {"8 KiB/s", 8 * 1024},
+        {"32 KiB/s", 32 * 1024},
+        {"never reads", 0},
+    };
+    constexpr std::size_t count = sizeof readers / sizeof readers[0];
+    std::string file(20u << 20, '\0');
+    unsigned state = 12345;
+    for (char& c : file)
+        c = static_cast<char>((state = state * 1103515245u + 12345u) >> 24);
+    write_file(root + "/big.bin", file);
+    const std::string header = expected_header(200, "OK", "application/octet-stream",
+                                               static_cast<long>(file.size()));
+
+    int fds[count];
+    std::string received[count];
+    long ended_at[count];
+    for (std::size_t i = 0; i < count; ++i) {
+        fds[i] = connect_loopback(server.port);
+        ASSERT_GE(fds[i], 0);
+        ASSERT_TRUE(send_all(fds[i], "GET /big.bin HTTP/1.1\r\n\r\n"));
+        ended_at[i] = -1;
+    }
+    long start = now_ms();
+    for (long elapsed = 0; elapsed < window_ms; elapsed = now_ms() - start) {
+        usleep(100000);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (ended_at[i] >= 0)
+                continue;
+            tcp_info info{};
+            socklen_t size = sizeof info;
+            if (readers[i].bytes_per_second == 0) {
+                // It reads nothing, so only the state tells the reset.
+                getsockopt(fds[i], IPPROTO_TCP, TCP_INFO, &info, &size);
+                if (info.tcpi_state == TCP_CLOSE)
+                    ended_at[i] = elapsed;
+                continue;
+            }
+            long due = readers[i].bytes_per_second * elapsed / 1000 - static_cast<long>(received[i].size());
+            char buffer[8192];
+            while (due > 0) {
+                ssize_t got = recv(fds[i], buffer, std::min<long>(due, sizeof buffer), MSG_DONTWAIT);
+                if (got > 0) {
+                    received[i].append(buffer, static_cast<std::size_t>(got));
+                    due -= got;
+                    continue;
+                }
+                if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                    ended_at[i] = elapsed;
+                break;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        SCOPED_TRACE(readers[i].what);
+        close(fds[i]);
+        if (readers[i].bytes_per_second == 0) {
+            EXPECT_GE(ended_at[i], real_stall_ms) << "dropped before the stall limit";
+            EXPECT_LE(ended_at[i], real_stall_ms + 2000) << "not dropped at the stall limit";
+            continue;
+        }
+        EXPECT_EQ(ended_at[i], -1) << "cut after " << ended_at[i] << " ms, having read "
+                                    << received[i].size() << " bytes";
+        // It was sent to all the way through: it read what it planned to.
+        EXPECT_GE(static_cast<long>(received[i].size()), readers[i].bytes_per_second * (window_ms - 2000) / 1000);
+        ASSERT_GT(received[i].size(), header.size());
+        EXPECT_EQ(received[i].substr(0, header.size()), header);
+        EXPECT_TRUE(received[i].compare(header.size(), std::string::npos, file, 0,
+                                        received[i].size() - header.size()) == 0)
+            << "the bytes are not the file's";
+    }
 }
 
 // The tests below use the build whose head deadline and write stall limit
