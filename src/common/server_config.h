@@ -10,4 +10,5 @@ struct server_config {
     long port = 0;
     char root[root_buffer_size] = {};  // canonical absolute path, from realpath
     int listen_fd = -1;
+    long worker_bound = 0;  // workers at once that the memory holds; 0: no bound
 };

@@ -3,6 +3,7 @@
 // The parent process: command line, start-up and the accept loop.
 
 #include <span>
+#include <string_view>
 
 #include "common/server_config.h"
 #include "sandbox/sandbox.h"
@@ -16,6 +17,41 @@ bool parse_port(const char* text, long* port);
 // server should go on to serve `config`, or else the exit status (messages
 // already printed).
 int start_server(int argc, char** argv, server_config& config);
+
+// What the server's cgroup allows, where it sets a limit (0: none found).
+struct cgroup_limits {
+    unsigned long long memory_max = 0;   // bytes
+    unsigned long long memory_used = 0;  // bytes in use, but for file pages the kernel can take back
+    unsigned long long pids_max = 0;
+    unsigned long long pids_used = 0;
+};
+
+// What one worker costs its cgroup, measured (see bench/NOTES.md): the
+// process with its page tables, kernel stack and kernel objects, and the
+// socket buffers of a download whose client has stopped reading.
+inline constexpr unsigned long long worker_memory_cost = 256 * 1024;
+// Kept free for the parent, the file pages being sent and what else runs.
+inline constexpr unsigned long long memory_reserve = 4ull << 20;
+
+// Reads the limits of the cgroup that `self_cgroup` (the text of
+// /proc/self/cgroup) names, from the cgroup file systems under `root`
+// (/sys/fs/cgroup): v2, or v1's memory and pids controllers.
+cgroup_limits read_cgroup_limits(const char* root, std::string_view self_cgroup);
+
+// How many workers may run at once within `limits`; 0 for no bound.
+long derive_worker_bound(const cgroup_limits& limits);
+
+// The bound for this process's own cgroup.
+long find_worker_bound();
+
+// The parent's out-of-memory score, opened at start-up while /proc/self is
+// still the server's own: each worker is forked with the highest score, so
+// that, should memory run out all the same, the kernel kills a worker
+// rather than the parent. The worker closes its copy before it reads.
+void prepare_oom_score();
+void raise_oom_score_for_fork();
+void restore_oom_score();
+void close_oom_score();
 
 // Accepts connections, forking one worker per connection, until SIGTERM or
 // SIGINT. SIGTERM closes the listening socket and returns once the last

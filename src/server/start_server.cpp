@@ -185,6 +185,7 @@ int start_server(int argc, char** argv, server_config& config)
     // killing. It cannot fail for this signal.
     (void)std::signal(SIGPIPE, SIG_IGN);
 
+    prepare_oom_score();
     prepare_confinement(config.root);
     config.listen_fd = open_listener(config.port);
     if (config.listen_fd < 0)
@@ -193,7 +194,9 @@ int start_server(int argc, char** argv, server_config& config)
     if (!check_filter(config, check))
         return 1;
     // With SIGCHLD ignored the kernel reaps finished workers (the trial
-    // above still needed their status).
+    // above still needed their status); where their number is bound, the
+    // accept loop reaps and counts them itself.
+    config.worker_bound = find_worker_bound();
     (void)std::signal(SIGCHLD, SIG_IGN);
 
     // Serving goes on even when nobody reads the banner.

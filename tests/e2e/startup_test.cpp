@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/resource.h>
 #include <cstdlib>
@@ -223,6 +224,91 @@ TEST(accept_loop, backs_off_when_out_of_descriptors)
 }  // namespace
 
 namespace {
+
+// A memory cgroup of the test's own, beneath the one it runs in (cgroup v2,
+// or v1's memory controller); empty where it cannot make one.
+std::string make_memory_cgroup(long limit_bytes, bool& v2)
+{
+    v2 = access("/sys/fs/cgroup/cgroup.controllers", F_OK) == 0;
+    std::string own = command_output(v2 ? "awk -F: '$1 == 0 {print $3}' /proc/self/cgroup"
+                                        : "awk -F: '$2 ~ /(^|,)memory(,|$)/ {print $3}' /proc/self/cgroup");
+    if (!own.empty() && own.back() == '\n')
+        own.pop_back();
+    std::string dir = (v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory") + own + "/quillbarrow-test-" +
+                      std::to_string(getpid());
+    if (mkdir(dir.c_str(), 0755) != 0)
+        return "";
+    write_file(dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes"), std::to_string(limit_bytes));
+    return dir;
+}
+
+long oom_kills(const std::string& cgroup, bool v2)
+{
+    std::string count = command_output("awk '$1 == \"oom_kill\" {print $2}' '" + cgroup +
+                                       (v2 ? "/memory.events'" : "/memory.oom_control'"));
+    return count.empty() ? 0 : std::stol(count);
+}
+
+// Far more idle clients than the cgroup's memory holds workers for: the
+// server makes only as many as it holds, the rest wait in the queue, and
+// nothing is killed. Once they leave, a new client is served at once.
+TEST(accept_loop, a_flood_waits_within_the_memory_limit_instead_of_killing_the_server)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to make a memory cgroup";
+    bool v2 = false;
+    constexpr long limit = 24L << 20;
+    std::string cgroup = make_memory_cgroup(limit, v2);
+    if (cgroup.empty())
+        GTEST_SKIP() << "cannot make a memory cgroup here";
+    struct rlimit files = {4096, 4096};
+    setrlimit(RLIMIT_NOFILE, &files);
+    std::string dir = make_temp_dir();
+    write_file(dir + "/f.txt", "inside\n");
+    std::string wrapper = dir + "/in-cgroup.sh";
+    write_file(wrapper, "#!/bin/sh\necho $$ > '" + cgroup + "/cgroup.procs' && exec '" QUILLBARROW_BINARY
+                        "' \"$@\"\n");
+    ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
+    server_process server;
+    std::string why;
+    ASSERT_TRUE(start_server(server, dir, &why, wrapper.c_str(), false, true)) << why;
+
+    constexpr int clients = 600;  // at 100 KiB or more each, far beyond 24 MiB
+    std::vector<int> fds;
+    for (int i = 0; i < clients; ++i) {
+        int fd = connect_loopback(server.port);
+        ASSERT_GE(fd, 0) << "client " << i;
+        fds.push_back(fd);
+    }
+    // The server reaches its bound and says so, once.
+    std::string output;
+    for (long deadline = now_ms() + 10000; now_ms() < deadline && output.empty(); usleep(50000))
+        output = server_output(server);
+    const std::string before = "warning: all ", after = " workers busy, as many as the memory limit allows; "
+                                                        "new connections wait\n";
+    ASSERT_EQ(output.substr(0, before.size()), before) << output;
+    long bound = std::atol(output.c_str() + before.size());
+    EXPECT_EQ(output, before + std::to_string(bound) + after);
+    EXPECT_GT(bound, 10);
+    EXPECT_LT(bound, clients / 2);
+    usleep(500000);
+    EXPECT_EQ(count_children(server.pid, false), bound);
+    EXPECT_EQ(kill(server.pid, 0), 0) << "the server is gone";
+    EXPECT_EQ(oom_kills(cgroup, v2), 0);
+
+    // Every client leaves; a worker ends at once for each accepted one.
+    long left_at = now_ms();
+    for (int fd : fds)
+        close(fd);
+    std::string response = http_exchange(server.port, "GET /f.txt HTTP/1.1\r\n\r\n", 10000);
+    EXPECT_EQ(parse_response(response).body, "inside\n");
+    EXPECT_LE(now_ms() - left_at, 5000) << "a new client waited too long";
+    EXPECT_EQ(oom_kills(cgroup, v2), 0);
+    stop_server(server);
+    for (long deadline = now_ms() + 5000; rmdir(cgroup.c_str()) != 0 && now_ms() < deadline;)
+        usleep(50000);
+    remove_tree(dir);
+}
 
 TEST(accept_loop, pauses_after_a_failed_fork)
 {

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "server/server.h"
 
@@ -27,6 +31,79 @@ TEST(parse_port, accepts_whole_numbers_from_1_to_65535)
         long port = -7;
         EXPECT_EQ(parse_port(c.text.c_str(), &port), c.valid);
         EXPECT_EQ(port, c.valid ? c.port : -7);
+    }
+}
+
+// A cgroup tree as the kernel shows it: files, each with its text.
+struct cgroup_case {
+    const char* what;
+    const char* self;  // /proc/self/cgroup
+    std::vector<std::pair<std::string, std::string>> files;
+    cgroup_limits expected;
+    long bound;
+};
+
+constexpr unsigned long long mib = 1ull << 20;
+
+TEST(read_cgroup_limits, finds_the_memory_and_process_limits_that_bind_the_server)
+{
+    const cgroup_case cases[] = {
+        {"v2, the limit set on a parent, inactive file pages not counted",
+         "0::/pod/app\n",
+         {{"cgroup.controllers", "memory pids"}, {"pod/memory.max", "268435456"},
+          {"pod/app/memory.max", "max"}, {"pod/app/memory.current", "1048576"},
+          {"pod/app/memory.stat", "anon 1000\ninactive_file 524288\nactive_file 7\n"},
+          {"pod/pids.max", "max"}, {"pod/app/pids.max", "2048"}, {"pod/app/pids.current", "3"}},
+         {256 * mib, mib / 2, 2048, 3},
+         1006},  // (256 - 0.5 - 4 MiB) / 256 KiB
+        {"v2 with no limit", "0::/app\n",
+         {{"cgroup.controllers", "memory"}, {"app/memory.max", "max"}, {"app/memory.current", "4096"},
+          {"app/pids.max", "max"}},
+         {0, 4096, 0, 0},
+         0},
+        {"v2 in a container without its own cgroup namespace: the host's path, its own files",
+         "0::/kubepods/burstable/pod1/abc\n",
+         {{"cgroup.controllers", "memory"}, {"memory.max", "67108864"}, {"memory.current", "2097152"}},
+         {64 * mib, 2 * mib, 0, 0},
+         232},  // (64 - 2 - 4 MiB) / 256 KiB
+        {"v1, the hierarchical limit of memory.stat, and a process limit",
+         "12:pids:/a\n7:cpu,cpuacct:/a\n4:memory:/a\n0::/\n",
+         {{"memory/a/memory.limit_in_bytes", "9223372036854771712"},
+          {"memory/a/memory.usage_in_bytes", "3145728"},
+          {"memory/a/memory.stat", "cache 0\ntotal_inactive_file 1048576\nhierarchical_memory_limit 67108864\n"},
+          {"pids/a/pids.max", "100"}, {"pids/a/pids.current", "1"}},
+         {64 * mib, 2 * mib, 100, 1},
+         95},  // the process limit binds first: 100 - 1 - 4
+        {"v1 with no limit", "4:memory:/\n",
+         {{"memory/memory.limit_in_bytes", "9223372036854771712"},
+          {"memory/memory.stat", "hierarchical_memory_limit 9223372036854771712\n"}},
+         {0, 0, 0, 0},
+         0},
+        {"no cgroup file system at all", "0::/\n", {}, {0, 0, 0, 0}, 0},
+        {"a limit below what is in use still lets one worker run", "0::/\n",
+         {{"cgroup.controllers", "memory"}, {"memory.max", "8388608"}, {"memory.current", "8388608"}},
+         {8 * mib, 8 * mib, 0, 0},
+         1},
+    };
+    for (const cgroup_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        char root[] = "/tmp/quillbarrow-cgroup-XXXXXX";
+        ASSERT_NE(mkdtemp(root), nullptr);
+        for (const auto& [name, text] : c.files) {
+            std::string path = std::string(root) + "/" + name;
+            ASSERT_EQ(system(("mkdir -p \"$(dirname '" + path + "')\"").c_str()), 0);
+            FILE* file = std::fopen(path.c_str(), "w");
+            ASSERT_NE(file, nullptr);
+            std::fputs((text + "\n").c_str(), file);
+            std::fclose(file);
+        }
+        cgroup_limits limits = read_cgroup_limits(root, c.self);
+        EXPECT_EQ(limits.memory_max, c.expected.memory_max);
+        EXPECT_EQ(limits.memory_used, c.expected.memory_used);
+        EXPECT_EQ(limits.pids_max, c.expected.pids_max);
+        EXPECT_EQ(limits.pids_used, c.expected.pids_used);
+        EXPECT_EQ(derive_worker_bound(limits), c.bound);
+        EXPECT_EQ(system(("rm -rf '" + std::string(root) + "'").c_str()), 0);
     }
 }
 
