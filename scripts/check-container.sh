@@ -4,7 +4,10 @@
 # a listing and a 100 MiB download; then stops the container while a
 # rate-limited download runs, and asserts that the download completes, that
 # the stop returns within a second of the download's end, and that the exit
-# status is 0. Needs root.
+# status is 0. Last, it floods the image run with 64 MiB of memory with
+# 2,000 idle connections: the server must neither be killed nor let the
+# container be, and must serve again within seconds once they leave.
+# Needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # podman cannot unpack an image's layers inside a chroot (it remounts /),
@@ -14,7 +17,7 @@ if ischroot; then
     echo "== container check: not run inside a chroot, where podman cannot unpack image layers"
     exit 0
 fi
-./scripts/install-packages.sh podman runc curl g++ cmake make libseccomp-dev
+./scripts/install-packages.sh podman runc curl python3 g++ cmake make libseccomp-dev
 
 work=$PWD/build/container-check
 image=localhost/quillbarrow:check
@@ -39,6 +42,7 @@ export CONTAINERS_CONF=$work/containers.conf
 
 cleanup() {
     podman rm -f -t 0 "$name" >/dev/null 2>&1 || true
+    podman rm -f -t 0 "$name-flood" >/dev/null 2>&1 || true
     podman rmi -f "$image" >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
@@ -85,3 +89,35 @@ status=$(podman inspect "$name" --format '{{.State.ExitCode}}')
 [ "$late_ms" -le 1000 ] || fail "the stop returned $late_ms ms after the download's end"
 [ "$status" = 0 ] || fail "exit status $status"
 echo "stop during a download: complete, stop $late_ms ms after its end, exit status 0"
+
+# 2,000 clients that connect and send nothing, held for 10 s, against a
+# container of 64 MiB: the server makes only as many workers as that holds
+# and lets the rest wait, so nothing is killed.
+name=$name-flood
+podman run -d --name "$name" --memory 64m --read-only --cap-drop=ALL \
+    --security-opt no-new-privileges -p "127.0.0.1:$port:8080" -v "$work/site:/srv/www:ro" \
+    "$image" >/dev/null
+for _ in $(seq 100); do curl -sf -o /dev/null "$url/hello.txt" && break; sleep 0.1; done
+python3 - "$port" <<'FLOOD' || fail "the flood"
+import resource, socket, sys, time
+resource.setrlimit(resource.RLIMIT_NOFILE, (4096, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+clients = []
+for i in range(2000):
+    s = socket.socket()
+    s.settimeout(10)
+    s.connect(("127.0.0.1", int(sys.argv[1])))
+    clients.append(s)
+time.sleep(10)
+for s in clients:
+    s.close()
+FLOOD
+state=$(podman inspect "$name" --format '{{.State.Running}} {{.State.OOMKilled}}')
+[ "$state" = "true false" ] || fail "after 2,000 idle connections: running, OOM-killed: $state"
+left=$(date +%s%N)
+for _ in $(seq 50); do curl -sf -m 5 -o /dev/null "$url/hello.txt" && break; sleep 0.1; done
+served_ms=$(( ($(date +%s%N) - left) / 1000000 ))
+[ "$(curl -sf -m 5 "$url/hello.txt")" = hello ] || fail "no 200 after the flood"
+[ "$served_ms" -le 5000 ] || fail "a new client waited $served_ms ms after the flood"
+bound=$(podman logs "$name" 2>&1 | grep -c 'workers busy') || true
+[ "$bound" = 1 ] || fail "expected one line at the bound, got $bound"
+echo "2,000 idle connections in 64 MiB: running, not OOM-killed, served $served_ms ms after they left"

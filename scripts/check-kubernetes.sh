@@ -27,6 +27,7 @@ breaks=(
     's/replicas: 2/replicas: two/'
     's/^        - name: quillbarrow$/        - stdin: true/'
     's/minAvailable: 1/minAvailable: [1]/'
+    's/seconds: 5/seconds: five/'
 )
 for edit in "${breaks[@]}"; do
     sed "$edit" "$manifest" >"$work/broken.yaml"

@@ -312,13 +312,15 @@ TEST_F(protocol, a_slow_steady_download_is_never_cut_and_a_stopped_one_is_at_the
     int fds[count];
     std::string received[count];
     long ended_at[count];
+    // The clock starts before any request, so it cannot be ahead of the
+    // server's.
+    long start = now_ms();
     for (std::size_t i = 0; i < count; ++i) {
         fds[i] = connect_loopback(server.port);
         ASSERT_GE(fds[i], 0);
         ASSERT_TRUE(send_all(fds[i], "GET /big.bin HTTP/1.1\r\n\r\n"));
         ended_at[i] = -1;
     }
-    long start = now_ms();
     for (long elapsed = 0; elapsed < window_ms; elapsed = now_ms() - start) {
         usleep(100000);
         for (std::size_t i = 0; i < count; ++i) {
