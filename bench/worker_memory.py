@@ -88,6 +88,7 @@ def main():
     parser.add_argument("--nginx", action="store_true", help="measure nginx too")
     args = parser.parse_args()
     root = tempfile.mkdtemp()
+    os.chmod(root, 0o755)  # nginx's workers run as www-data
     with open(root + "/big.bin", "wb") as f:
         f.truncate(64 << 20)
     # Read once, so that the page cache holds it before the measurement.

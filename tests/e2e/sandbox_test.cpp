@@ -115,22 +115,35 @@ TEST_F(sandbox, the_parent_and_a_waiting_worker_hold_only_their_own_descriptors_
         ASSERT_NE(status_line(pid, "Uid").find("\t0\t"), 4u) << "the server runs as root";
         EXPECT_EQ(mem.st_uid, 0u) << "dumpable";
     }
+    // Should memory run out, the kernel kills the worker, not the parent
+    // (the server runs as nobody here when the test is root).
+    auto score_of = [](pid_t pid) {
+        return command_output("cat /proc/" + std::to_string(pid) + "/oom_score_adj");
+    };
+    EXPECT_EQ(score_of(worker), "1000\n");
+    EXPECT_EQ(score_of(server.pid), command_output("cat /proc/self/oom_score_adj"));
     if (geteuid() != 0) {
         close(fd);
         GTEST_SKIP() << "reading the descriptors of a process that is not dumpable needs root";
     }
     std::string root_dir = command_output("realpath '" + root + "' | tr -d '\n'");
-    std::vector<std::string> parent_expected = {"0 /dev/null", "3 socket"};
-    // The worker has closed the listening socket (3) and opened its root
-    // there; its connection is 5; the prepared ruleset is gone.
-    std::vector<std::string> worker_expected = {"0 /dev/null", "3 " + root_dir, "5 socket"};
+    // The parent's out-of-memory score, its listening socket and, with
+    // Landlock, the prepared ruleset.
+    bool landlock = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u) >= 1;
+    std::vector<std::string> parent_expected = {
+        "0 /dev/null", "3 /proc/" + std::to_string(server.pid) + "/oom_score_adj", "4 socket"};
+    if (landlock)
+        parent_expected.push_back("5 anon_inode:[landlock-ruleset]");
+    // The worker has closed the score and the listening socket, opened its
+    // root at 3, and closed the prepared ruleset; its connection is the one
+    // after the parent's last.
+    std::vector<std::string> worker_expected = {"0 /dev/null", "3 " + root_dir,
+                                                (landlock ? "6" : "5") + std::string(" socket")};
     std::vector<std::string> parent = descriptor_table(server.pid);
     std::vector<std::string> in_worker = descriptor_table(worker);
     // Standard output and error are the test's pipes; what matters is the rest.
     for (auto* table : {&parent, &in_worker})
         std::erase_if(*table, [](const std::string& e) { return e[0] == '1' || e[0] == '2'; });
-    if (syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u) >= 1)
-        parent_expected.push_back("4 anon_inode:[landlock-ruleset]");
     EXPECT_EQ(parent, parent_expected);
     EXPECT_EQ(in_worker, worker_expected) << "the worker's table while it waits for its head";
     close(fd);

@@ -1,0 +1,7 @@
+# Cross-compiling for 64-bit ARM with Debian's cross toolchain
+# (g++-aarch64-linux-gnu) and arm64 libraries installed by multiarch.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
