@@ -191,8 +191,9 @@ TEST(accept_loop, backs_off_when_out_of_descriptors)
         dup2(err[1], 2);
         for (int fd = 3; fd < 1024; ++fd)
             close(fd);
-        // 0, 1, 2 and the listening socket: nothing left to accept into.
-        struct rlimit limit = {4, 4};
+        // 0, 1, 2, the out-of-memory score and the listening socket:
+        // nothing left to accept into.
+        struct rlimit limit = {5, 5};
         setrlimit(RLIMIT_NOFILE, &limit);
         std::string port_text = std::to_string(port);
         execl(QUILLBARROW_BINARY, "quillbarrow", port_text.c_str(), dir.c_str(), nullptr);
@@ -304,6 +305,8 @@ TEST(accept_loop, a_flood_waits_within_the_memory_limit_instead_of_killing_the_s
     EXPECT_EQ(parse_response(response).body, "inside\n");
     EXPECT_LE(now_ms() - left_at, 5000) << "a new client waited too long";
     EXPECT_EQ(oom_kills(cgroup, v2), 0);
+    // Counted workers are reaped as they end: none is left, not even a zombie.
+    EXPECT_TRUE(wait_for_no_children(server.pid, 5000)) << count_children(server.pid, true) << " zombies";
     stop_server(server);
     for (long deadline = now_ms() + 5000; rmdir(cgroup.c_str()) != 0 && now_ms() < deadline;)
         usleep(50000);
