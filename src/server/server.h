@@ -29,7 +29,7 @@ struct cgroup_limits {
 // What one worker costs its cgroup, measured (see bench/NOTES.md): the
 // process with its page tables, kernel stack and kernel objects, and the
 // socket buffers of a download whose client has stopped reading.
-inline constexpr unsigned long long worker_memory_cost = 256 * 1024;
+inline constexpr unsigned long long worker_memory_cost = 256ull * 1024;
 // Kept free for the parent, the file pages being sent and what else runs.
 inline constexpr unsigned long long memory_reserve = 4ull << 20;
 
