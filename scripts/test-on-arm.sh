@@ -56,9 +56,13 @@ run_guest() {
     local kernel_deb
     kernel_deb=$(apt-cache depends "$kernel_package:$guest" |
         awk '/Depends: linux-image-/ {sub(/:[a-z0-9]+$/, "", $2); print $2; exit}')
-    rm -rf "$work/debs" "$work/unpacked" "$work/initramfs"
+    rm -rf "$work/unpacked" "$work/initramfs"
     mkdir -p "$work/debs" "$work/unpacked" "$work/initramfs/bin"
-    (cd "$work/debs" && apt-get download -q "$kernel_deb:$guest" "busybox-static:$guest" >/dev/null 2>&1)
+    # Kept from the last run while the kernel is the same.
+    if ! ls "$work/debs/${kernel_deb}_"*.deb >/dev/null 2>&1; then
+        rm -f "$work"/debs/*.deb
+        (cd "$work/debs" && apt-get download -q "$kernel_deb:$guest" "busybox-static:$guest" >/dev/null 2>&1)
+    fi
     for deb in "$work"/debs/*.deb; do dpkg-deb -x "$deb" "$work/unpacked"; done
     cp "$work/unpacked/bin/busybox" "$work/initramfs/bin/"
     cp "$work/build/quillbarrow" "$work/build/tests/unit_tests" "$work/guest-helper" "$work/initramfs/"

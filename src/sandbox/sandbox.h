@@ -40,7 +40,8 @@ int prepared_ruleset_fd();
 enum class unlisted_call : unsigned char {
     refuse,  // fails with EPERM: one request degrades, the server goes on
     trap,    // raises SIGSYS with the call's number, for a trial run; a
-             // call that would kill traps too
+             // call that would kill traps too. A process that has SIGSYS
+             // blocked (as a C library has around a fork) dies of it instead.
 };
 
 // Changes to the list: calls a start-up trial found missing, and, for the
@@ -61,6 +62,19 @@ struct filter_changes {
 // where the kernel or the build (sanitizers) cannot have it.
 bool install_syscall_filter(unlisted_call unlisted = unlisted_call::refuse,
                             const filter_changes& changes = {});
+
+// For a trial: installs the filter (with `changes`) so that a call it would
+// refuse or kill is held until a supervisor answers it, whatever the
+// caller's signal mask, and gives the descriptor on which the supervisor
+// reads them (refuse_held_call). Gives -1, installing nothing, where the
+// kernel or the build cannot hold calls; at most max_supervised_additions
+// calls of `changes.added` count.
+inline constexpr std::size_t max_supervised_additions = 16;
+int install_supervised_filter(const filter_changes& changes);
+
+// In the supervisor: waits for the next call held on `listener`, refuses
+// it (EPERM), and gives its number; -1 when the listener fails.
+long refuse_held_call(int listener);
 
 // Where the list puts a call: not on it, allowed whatever its arguments,
 // allowed only with some arguments, or killing.

@@ -8,6 +8,16 @@ bool install_syscall_filter(unlisted_call, const filter_changes&)
     return false;
 }
 
+int install_supervised_filter(const filter_changes&)
+{
+    return -1;
+}
+
+long refuse_held_call(int)
+{
+    return -1;
+}
+
 syscall_listing list_entry_of(long)
 {
     return syscall_listing::unlisted;
@@ -244,28 +254,89 @@ bool add_rules(scmp_filter_ctx filter, const rule_actions& actions)
 
 }  // namespace
 
-bool install_syscall_filter(unlisted_call unlisted, const filter_changes& changes)
+namespace {
+
+// Builds and loads the filter: calls off the list get `unlisted`, calls
+// that kill get `kill` (in a trial the same, so that it names them too).
+// Gives the context, loaded, or nullptr.
+scmp_filter_ctx load_filter(std::uint32_t unlisted, std::uint32_t kill, const filter_changes& changes)
 {
     // Only the native architecture is in the filter: a call made through
     // another ABI (32-bit, or x32 on x86-64) kills, since its numbers mean
-    // other calls. In a trial, a call that would kill traps instead, so
-    // that the trial can name it too.
-    bool trial = unlisted == unlisted_call::trap;
-    scmp_filter_ctx filter = seccomp_init(trial ? SCMP_ACT_TRAP : SCMP_ACT_ERRNO(EPERM));
+    // other calls.
+    scmp_filter_ctx filter = seccomp_init(unlisted);
     if (filter == nullptr)
-        return false;
-    rule_actions actions = {trial ? SCMP_ACT_TRAP : SCMP_ACT_KILL_PROCESS, trial, changes};
+        return nullptr;
+    rule_actions actions = {kill, kill == unlisted, changes};
     // A binary tree of the call numbers rather than a list: every call a
     // worker makes passes through the filter, so it should take few steps.
-    bool installed = seccomp_attr_set(filter, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS) == 0 &&
-                     seccomp_attr_set(filter, SCMP_FLTATR_CTL_OPTIMIZE, 2) == 0 &&
-                     add_rules(filter, actions) && seccomp_load(filter) == 0;
+    bool loaded = seccomp_attr_set(filter, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS) == 0 &&
+                  seccomp_attr_set(filter, SCMP_FLTATR_CTL_OPTIMIZE, 2) == 0 &&
+                  add_rules(filter, actions) && seccomp_load(filter) == 0;
+    if (!loaded) {
+        seccomp_release(filter);
+        return nullptr;
+    }
+    return filter;
+}
+
+}  // namespace
+
+bool install_syscall_filter(unlisted_call unlisted, const filter_changes& changes)
+{
+    bool trial = unlisted == unlisted_call::trap;
+    scmp_filter_ctx filter = load_filter(trial ? SCMP_ACT_TRAP : SCMP_ACT_ERRNO(EPERM),
+                                         trial ? SCMP_ACT_TRAP : SCMP_ACT_KILL_PROCESS, changes);
     seccomp_release(filter);
     // Building the filter grew the heap; every fork would copy it, and a
     // worker that allocates would sift through its free chunks. Given back
     // now, it costs the workers nothing.
     (void)::malloc_trim(0);
-    return installed;
+    return filter != nullptr;
+}
+
+int install_supervised_filter(const filter_changes& changes)
+{
+    // Holding calls needs a kernel of 5.0 or later; 5.8 or later tells the
+    // supervisor when no process is left under the filter.
+    if (seccomp_api_get() < 5)
+        return -1;
+    // The trial hands the supervisor its descriptor with sendmsg, which the
+    // server itself never makes.
+    constexpr int hand_over[] = {SCMP_SYS(sendmsg)};
+    int added[max_supervised_additions + 1];
+    std::size_t count = 0;
+    for (int call : changes.added)
+        if (count < max_supervised_additions)
+            added[count++] = call;
+    added[count++] = hand_over[0];
+    filter_changes with_hand_over = changes;
+    with_hand_over.added = std::span<const int>(added, count);
+    scmp_filter_ctx filter = load_filter(SCMP_ACT_NOTIFY, SCMP_ACT_NOTIFY, with_hand_over);
+    if (filter == nullptr)
+        return -1;
+    int listener = seccomp_notify_fd(filter);
+    seccomp_release(filter);
+    return listener;
+}
+
+long refuse_held_call(int listener)
+{
+    struct seccomp_notif* held = nullptr;
+    struct seccomp_notif_resp* answer = nullptr;
+    if (seccomp_notify_alloc(&held, &answer) != 0)
+        return -1;
+    long number = -1;
+    if (seccomp_notify_receive(listener, held) == 0) {
+        number = held->data.nr;
+        answer->id = held->id;
+        answer->error = -EPERM;
+        answer->val = 0;
+        answer->flags = 0;
+        (void)seccomp_notify_respond(listener, answer);
+    }
+    seccomp_notify_free(held, answer);
+    return number;
 }
 
 syscall_listing list_entry_of(long number)

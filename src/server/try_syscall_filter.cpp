@@ -1,11 +1,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -107,7 +109,53 @@ void serve_one(const server_config& config, int (&pair)[2])
         report_and_end(-WTERMSIG(status));
 }
 
-[[noreturn]] void run_trial(const server_config& config, const filter_changes& changes, int report)
+// Gives `listener` to the parent over `channel`.
+bool hand_over(int channel, int listener)
+{
+    char byte = 0;
+    struct iovec data = {&byte, 1};
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    struct msghdr message = {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    struct cmsghdr* rights = CMSG_FIRSTHDR(&message);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(rights), &listener, sizeof listener);
+    return ::sendmsg(channel, &message, 0) == 1;
+}
+
+// The listener the trial hands over, or -1 when it hands none (it traps
+// instead) or does not within the deadline.
+int take_over(int channel, long long deadline)
+{
+    long long left = deadline - monotonic_ms();
+    struct pollfd p = {channel, POLLIN, 0};
+    if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0)
+        return -1;
+    char byte = 0;
+    struct iovec data = {&byte, 1};
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    struct msghdr message = {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (::recvmsg(channel, &message, MSG_CMSG_CLOEXEC) != 1)
+        return -1;
+    struct cmsghdr* rights = CMSG_FIRSTHDR(&message);
+    if (rights == nullptr || rights->cmsg_type != SCM_RIGHTS)
+        return -1;
+    int listener = -1;
+    std::memcpy(&listener, CMSG_DATA(rights), sizeof listener);
+    return listener;
+}
+
+[[noreturn]] void run_trial(const server_config& config, const filter_changes& changes, int report,
+                            int channel)
 {
     // A group of its own, so that the parent can end the trial's worker too.
     (void)::setpgid(0, 0);
@@ -118,22 +166,35 @@ void serve_one(const server_config& config, int (&pair)[2])
     int file_page[2];
     if (!prepare_connection("", root_page) || (has_file && !prepare_connection(file, file_page)))
         ::_exit(1);
-    struct sigaction action = {};
-    action.sa_sigaction = report_trapped_call;
-    action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    (void)::sigaction(SIGSYS, &action, nullptr);
-    if (!install_syscall_filter(unlisted_call::trap, changes))
-        ::_exit(no_filter_status);
+    // Every call the filter would refuse or kill is held for the parent,
+    // which reads its number; where the kernel cannot hold calls, it traps,
+    // and this process reports it.
+    int listener = install_supervised_filter(changes);
+    if (listener >= 0) {
+        bool handed = hand_over(channel, listener);
+        ::close(listener);
+        if (!handed)
+            ::_exit(1);
+    } else {
+        struct sigaction action = {};
+        action.sa_sigaction = report_trapped_call;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        (void)::sigaction(SIGSYS, &action, nullptr);
+        if (!install_syscall_filter(unlisted_call::trap, changes))
+            ::_exit(no_filter_status);
+    }
+    ::close(channel);
     serve_one(config, root_page);
     if (has_file)
         serve_one(config, file_page);
     ::_exit(0);
 }
 
-// Reaps the trial, waiting a moment at most. A trial that cannot end (its
-// worker stuck in the kernel, holding it) is left to end when it can:
-// SIGCHLD is ignored from then on, so the kernel reaps it.
+// Reaps the trial, waiting a moment at most. A trial that cannot end (stuck
+// in the kernel, on a file system that does not answer) is left to end
+// when it can, with SIGKILL pending; whatever the parent does with SIGCHLD
+// then reaps it.
 bool reap_trial(pid_t trial, int& status)
 {
     for (long long deadline = monotonic_ms() + trial_end_wait_ms;;) {
@@ -153,42 +214,72 @@ filter_trial try_syscall_filter(const server_config& config, const filter_change
 {
     filter_trial result;
     int report[2];
+    int channel[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
         result.outcome = filter_trial::not_started;
         result.detail = errno;
         return result;
     }
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
+        result.outcome = filter_trial::not_started;
+        result.detail = errno;
+        ::close(report[0]);
+        ::close(report[1]);
+        return result;
+    }
     pid_t trial = ::fork();
     if (trial == 0) {
         ::close(report[0]);
-        run_trial(config, changes, report[1]);
+        ::close(channel[0]);
+        run_trial(config, changes, report[1], channel[1]);
     }
     int fork_error = errno;
     ::close(report[1]);
+    ::close(channel[1]);
     if (trial < 0) {
         ::close(report[0]);
+        ::close(channel[0]);
         result.outcome = filter_trial::not_started;
         result.detail = fork_error;
         return result;
     }
 
-    // The report, or the end of the pipe once the trial and its workers
-    // have all ended.
+    // A call held for this process, the trial's report, or the end of the
+    // pipe once the trial and its workers have all ended.
+    long long deadline = monotonic_ms() + trial_time_limit_ms;
+    int listener = take_over(channel[0], deadline);
+    ::close(channel[0]);
     int number = 0;
     std::size_t got = 0;
-    long long deadline = monotonic_ms() + trial_time_limit_ms;
     bool ended = false;
-    while (!ended) {
+    while (!ended && got < sizeof number) {
         long long left = deadline - monotonic_ms();
-        struct pollfd p = {report[0], POLLIN, 0};
-        if (left <= 0 || (::poll(&p, 1, static_cast<int>(left)) <= 0 && errno != EINTR))
+        struct pollfd p[2] = {{report[0], POLLIN, 0}, {listener, POLLIN, 0}};
+        if (left <= 0 || (::poll(p, 2, static_cast<int>(left)) <= 0 && errno != EINTR))
             break;
+        if ((p[1].revents & POLLIN) != 0) {
+            long held = refuse_held_call(listener);
+            if (held >= 0) {
+                number = static_cast<int>(held);
+                got = sizeof number;
+                break;
+            }
+        }
+        // No process is left under the filter: the pipe's end follows.
+        if ((p[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            ::close(listener);
+            listener = -1;
+        }
+        if ((p[0].revents & (POLLIN | POLLHUP)) == 0)
+            continue;
         ssize_t n = ::read(report[0], reinterpret_cast<char*>(&number) + got, sizeof number - got);
         if (n > 0)
             got += static_cast<std::size_t>(n);
         ended = n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN);
     }
     ::close(report[0]);
+    if (listener >= 0)
+        ::close(listener);
     if (!ended)
         (void)::kill(-trial, SIGKILL);
     int status = 0;
