@@ -96,4 +96,4 @@ struct filter_check {
 
 // Runs the trial until it passes, adding each call it finds missing that
 // the list does not name, for at most max_added_calls rounds.
-filter_check check_syscall_filter(const server_config& config, filter_changes base = {});
+filter_check check_syscall_filter(const server_config& config, const filter_changes& base = {});

@@ -311,7 +311,7 @@ bool names_call(std::span<const int> calls, long call)
 
 }  // namespace
 
-filter_check check_syscall_filter(const server_config& config, filter_changes base)
+filter_check check_syscall_filter(const server_config& config, const filter_changes& base)
 {
     filter_check check;
     for (;;) {
