@@ -19,7 +19,10 @@ grep -v -E "$noise" build/lint/clang-tidy.err >&2 || true
 echo "== cppcheck"
 # Newer releases cut the analysis of long functions short unless told not
 # to, and report that they did as a finding.
+# (The help is read whole: grep -q would stop reading early, and the
+# pipe's failure would count under pipefail.)
 exhaustive=()
-cppcheck --help | grep -q -- '--check-level' && exhaustive=(--check-level=exhaustive)
+help=$(cppcheck --help)
+grep -q -- '--check-level' <<<"$help" && exhaustive=(--check-level=exhaustive)
 cppcheck --enable=warning,performance,portability --std=c++20 --error-exitcode=1 \
     --inline-suppr --quiet "${exhaustive[@]}" -I src src
