@@ -44,12 +44,16 @@ run_guest() {
     local work=$src/build/arm/$guest
     mkdir -p "$work"
     echo "== $guest: cross-build"
-    # Static, as released; the unit tests too, discovered when run.
+    # Static, as released; the unit tests too, discovered when run. (Called
+    # in a condition, this function is not stopped by set -e: every step
+    # says for itself that it failed.)
     cmake -S "$src" -B "$work/build" -DCMAKE_TOOLCHAIN_FILE="$src/scripts/arm/$triplet.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DQUILLBARROW_WERROR=ON -DCMAKE_EXE_LINKER_FLAGS=-static \
-        -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST >"$work/configure.log"
-    cmake --build "$work/build" -j "$(nproc)" --target quillbarrow unit_tests >"$work/build.log"
-    "$triplet-gcc" -O2 -Wall -static -o "$work/guest-helper" scripts/arm/guest-helper.c
+        -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST >"$work/configure.log" ||
+        { tail -n 20 "$work/configure.log"; return 1; }
+    cmake --build "$work/build" -j "$(nproc)" --target quillbarrow unit_tests >"$work/build.log" ||
+        { tail -n 40 "$work/build.log"; return 1; }
+    "$triplet-gcc" -O2 -Wall -static -o "$work/guest-helper" scripts/arm/guest-helper.c || return 1
 
     # Debian's kernel for the machine (the one its meta package names) and
     # a static busybox.
@@ -63,16 +67,21 @@ run_guest() {
         rm -f "$work"/debs/*.deb
         (cd "$work/debs" && apt-get download -q "$kernel_deb:$guest" "busybox-static:$guest" >/dev/null 2>&1)
     fi
-    for deb in "$work"/debs/*.deb; do dpkg-deb -x "$deb" "$work/unpacked"; done
-    cp "$work/unpacked/bin/busybox" "$work/initramfs/bin/"
-    cp "$work/build/quillbarrow" "$work/build/tests/unit_tests" "$work/guest-helper" "$work/initramfs/"
-    install -m 755 scripts/arm/guest-init.sh "$work/initramfs/init"
-    (cd "$work/initramfs" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz"
+    for deb in "$work"/debs/*.deb; do dpkg-deb -x "$deb" "$work/unpacked" || return 1; done
+    # /bin on Debian 12, /usr/bin from Debian 13 on.
+    local busybox kernel
+    busybox=$(find "$work/unpacked" -path '*bin/busybox' -type f | head -n 1)
+    kernel=$(find "$work/unpacked/boot" -name 'vmlinuz-*' | head -n 1)
+    [ -n "$busybox" ] && [ -n "$kernel" ] || { echo "$guest: no busybox or kernel in the packages"; return 1; }
+    cp "$busybox" "$work/initramfs/bin/" &&
+        cp "$work/build/quillbarrow" "$work/build/tests/unit_tests" "$work/guest-helper" "$work/initramfs/" &&
+        install -m 755 scripts/arm/guest-init.sh "$work/initramfs/init" || return 1
+    (cd "$work/initramfs" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz" || return 1
 
-    echo "== $guest: $(basename "$work"/unpacked/boot/vmlinuz-*) under $("${qemu[0]}" --version | head -n 1)"
+    echo "== $guest: $(basename "$kernel") under $("${qemu[0]}" --version | head -n 1)"
     local started=$SECONDS status=0
     timeout 1200 "${qemu[@]}" -smp 2 -m 1024 -nographic -no-reboot -nic none \
-        -kernel "$work"/unpacked/boot/vmlinuz-* -initrd "$work/initrd.gz" \
+        -kernel "$kernel" -initrd "$work/initrd.gz" \
         -append "console=ttyAMA0 rdinit=/init panic=-1 quiet" </dev/null >"$work/console.log" 2>&1 ||
         status=$?
     tr -d '\r' <"$work/console.log" >"$work/console.txt"
