@@ -1,6 +1,7 @@
 // The listing's encoders: links hold only unreserved characters and %XX,
-// text holds none of the five raw characters, and both fit their buffers
-// and decode back to (a prefix of) the name.
+// text holds none of the five raw characters and is valid UTF-8, and both
+// fit their buffers and decode back to (a prefix of) the name, with U+FFFD
+// for each byte of the name outside a valid sequence.
 
 #include <cstdint>
 #include <cstdlib>
@@ -61,6 +62,38 @@ void check_encoded(std::string_view name, std::size_t out_size, bool keep_slash)
         require(length + 3 >= out_size - 1);
 }
 
+// Decodes one code point the long way, by its value: the shortest form,
+// not a surrogate, at most U+10FFFF. Gives its length, or 0.
+std::size_t valid_sequence(std::string_view text)
+{
+    auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    std::size_t length = at(0) < 0x80 ? 1 : at(0) >> 5 == 6 ? 2 : at(0) >> 4 == 14 ? 3 : at(0) >> 3 == 30 ? 4 : 0;
+    if (length == 0 || text.size() < length)
+        return 0;
+    std::uint32_t value = length == 1 ? at(0) : at(0) & (0x7f >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        if (at(i) >> 6 != 2)
+            return 0;
+        value = value << 6 | (at(i) & 0x3f);
+    }
+    static const std::uint32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (value < shortest[length] || (value >= 0xd800 && value <= 0xdfff) || value > 0x10ffff)
+        return 0;
+    return length;
+}
+
+// `name` as the page must show it: each invalid byte replaced.
+std::string shown(std::string_view name)
+{
+    std::string text;
+    while (!name.empty()) {
+        std::size_t length = valid_sequence(name);
+        text += length == 0 ? std::string_view("\xef\xbf\xbd") : name.substr(0, length);
+        name.remove_prefix(length == 0 ? 1 : length);
+    }
+    return text;
+}
+
 void check_escaped(std::string_view name, std::size_t out_size)
 {
     std::string out(out_size + 8, '\x5a');
@@ -70,6 +103,10 @@ void check_escaped(std::string_view name, std::size_t out_size)
         require(out[i] == '\x5a');
     static const char* const entities[] = {"&quot;", "&amp;", "&#39;", "&lt;", "&gt;"};
     static const char raw[] = {'"', '&', '\'', '<', '>'};
+    for (std::size_t i = 0, step = 0; i < length; i += step) {
+        step = valid_sequence(std::string_view(out.data() + i, length - i));
+        require(step != 0);
+    }
     std::string unescaped;
     for (std::size_t i = 0; i < length;) {
         char c = out[i];
@@ -90,8 +127,9 @@ void check_escaped(std::string_view name, std::size_t out_size)
             ++i;
         }
     }
-    require(name.substr(0, unescaped.size()) == unescaped);
-    if (unescaped.size() < name.size())
+    std::string expected = shown(name);
+    require(expected.compare(0, unescaped.size(), unescaped) == 0);
+    if (unescaped.size() < expected.size())
         require(length + 6 >= out_size - 1);
 }
 

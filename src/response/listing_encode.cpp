@@ -43,23 +43,67 @@ std::size_t url_encode_name(std::string_view name, char* out, std::size_t out_si
     return length;
 }
 
+std::size_t utf8_sequence_length(std::string_view text)
+{
+    if (text.empty())
+        return 0;
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char lead = byte(0);
+    if (lead < 0x80)
+        return 1;
+    // The range of the second byte excludes overlong forms, surrogates
+    // (ED A0..BF) and code points above U+10FFFF (F4 90.. and F5..FF).
+    std::size_t length = 0;
+    unsigned char second_low = 0x80;
+    unsigned char second_high = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        second_low = lead == 0xe0 ? 0xa0 : 0x80;
+        second_high = lead == 0xed ? 0x9f : 0xbf;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        second_low = lead == 0xf0 ? 0x90 : 0x80;
+        second_high = lead == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (text.size() < length || byte(1) < second_low || byte(1) > second_high)
+        return 0;
+    for (std::size_t i = 2; i < length; ++i)
+        if (byte(i) < 0x80 || byte(i) > 0xbf)
+            return 0;
+    return length;
+}
+
 std::size_t html_escape_name(std::string_view name, char* out, std::size_t out_size)
 {
+    // The page says it is UTF-8, so a name in another encoding (Latin-1 in
+    // an old archive) must not reach it raw: one invalid byte would make a
+    // client decode the whole page otherwise. Each byte outside a valid
+    // sequence is shown as U+FFFD; the link keeps the raw bytes.
     std::size_t length = 0;
-    for (char ch : name) {
-        std::string_view replacement;
-        switch (ch) {
+    while (!name.empty()) {
+        std::size_t taken = utf8_sequence_length(name);
+        std::string_view replacement = name.substr(0, taken);
+        if (taken == 0) {
+            replacement = "\xef\xbf\xbd";
+            taken = 1;
+        }
+        switch (name[0]) {
         case '"': replacement = "&quot;"; break;
         case '&': replacement = "&amp;"; break;
         case '\'': replacement = "&#39;"; break;
         case '<': replacement = "&lt;"; break;
         case '>': replacement = "&gt;"; break;
-        default: replacement = std::string_view(&ch, 1); break;
+        default: break;
         }
         if (length + replacement.size() >= out_size)
             break;
         for (char r : replacement)
             out[length++] = r;
+        name.remove_prefix(taken);
     }
     out[length] = '\0';
     return length;

@@ -146,7 +146,13 @@ inline constexpr std::size_t link_base_size = 3 * 4095 + 2;
 // Gives its length.
 std::size_t format_link_base(const char* path, char (&out)[link_base_size]);
 
+// The length of the valid UTF-8 sequence that `text` starts with: 1 to 4,
+// or 0 where its first byte begins none (overlong forms, surrogates and
+// code points above U+10FFFF are not valid).
+std::size_t utf8_sequence_length(std::string_view text);
+
 // Writes into `out` the HTML-escaped form of `name` (the five characters
-// " & ' < > replaced by entities). Stops early, at a whole character, rather
+// " & ' < > replaced by entities), always valid UTF-8: each byte outside a
+// valid sequence becomes U+FFFD. Stops early, at a whole character, rather
 // than overflow. Gives the output length.
 std::size_t html_escape_name(std::string_view name, char* out, std::size_t out_size);

@@ -20,10 +20,18 @@ constexpr std::size_t piece_length = 32;
 
 void append_escaped(text_buffer& page, std::string_view text)
 {
-    char out[6 * piece_length + 1];
-    for (; !text.empty(); text.remove_prefix(std::min(text.size(), piece_length))) {
-        std::size_t length = html_escape_name(text.substr(0, piece_length), out, sizeof out);
+    // A piece never ends inside a UTF-8 sequence: cut there, its halves
+    // would each be shown as invalid bytes.
+    char out[6 * (piece_length + 3) + 1];
+    while (!text.empty()) {
+        std::size_t piece = std::min(text.size(), piece_length);
+        for (std::size_t extra = 0; extra < 3 && piece < text.size() &&
+                                    (static_cast<unsigned char>(text[piece]) & 0xc0) == 0x80;
+             ++extra)
+            ++piece;
+        std::size_t length = html_escape_name(text.substr(0, piece), out, sizeof out);
         text_append(page, std::string_view(out, length));
+        text.remove_prefix(piece);
     }
 }
 

@@ -117,6 +117,11 @@ TEST_F(listing, names_are_encoded_in_links_and_escaped_in_text)
         {"100%", {"100%25", "100%"}},
         {"a+b", {"a%2Bb", "a+b"}},
         {"caf\xc3\xa9", {"caf%C3%A9", "caf\xc3\xa9"}},
+        // Not UTF-8: each invalid byte is shown as U+FFFD, the link keeps it.
+        {"\xff\xfe caf\xe9", {"%FF%FE%20caf%E9", "\xef\xbf\xbd\xef\xbf\xbd caf\xef\xbf\xbd"}},
+        {"cut\xe2\x82", {"cut%E2%82", "cut\xef\xbf\xbd\xef\xbf\xbd"}},
+        // A sequence across the server's 32-byte pieces stays whole.
+        {std::string(31, 'a') + "\xc3\xa9", {std::string(31, 'a') + "%C3%A9", std::string(31, 'a') + "\xc3\xa9"}},
         {".env", {".env", ".env"}},
         {"sub dir", {"sub%20dir/", "sub dir/"}},
         {"link-to-dir", {"link-to-dir", "link-to-dir"}},
@@ -159,11 +164,18 @@ TEST_F(listing, names_are_encoded_in_links_and_escaped_in_text)
 
 TEST_F(listing, a_directory_name_with_markup_is_escaped_in_title_and_encoded_in_links)
 {
-    const std::string name = "<i>#x?y";
-    ASSERT_EQ(mkdir((root + "/" + name).c_str(), 0755), 0);
-    write_file(root + "/" + name + "/f.txt", "f");
-    std::string lines = "<a href=\"/\">../</a>\n<a href=\"/%3Ci%3E%23x%3Fy/f.txt\">f.txt</a>\n";
-    EXPECT_EQ(get("/%3Ci%3E%23x%3Fy"), listing_response("/&lt;i&gt;#x?y", lines));
+    struct {
+        std::string name, encoded, title;
+    } const cases[] = {
+        {"<i>#x?y", "%3Ci%3E%23x%3Fy", "&lt;i&gt;#x?y"},
+        {"\xe9t\xe9", "%E9t%E9", "\xef\xbf\xbdt\xef\xbf\xbd"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(mkdir((root + "/" + c.name).c_str(), 0755), 0);
+        write_file(root + "/" + c.name + "/f.txt", "f");
+        std::string lines = "<a href=\"/\">../</a>\n<a href=\"/" + c.encoded + "/f.txt\">f.txt</a>\n";
+        EXPECT_EQ(get("/" + c.encoded), listing_response("/" + c.title, lines));
+    }
 }
 
 TEST_F(listing, index_html_answers_for_its_directory_when_it_is_a_regular_file)

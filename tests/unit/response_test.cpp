@@ -73,7 +73,18 @@ TEST(listing_encoders, encode_links_and_escape_text)
         {"<b>", "%3Cb%3E", "&lt;b&gt;"},
         {"a#b?c%d+e", "a%23b%3Fc%25d%2Be", "a#b?c%d+e"},
         {"a/b", "a%2Fb", "a/b"},
-        {"\x01\x7f\xff", "%01%7F%FF", "\x01\x7f\xff"},
+        {"\x01\x7f\xff", "%01%7F%FF", "\x01\x7f\xef\xbf\xbd"},
+        // Text is valid UTF-8 whatever the name: each byte outside a valid
+        // sequence is U+FFFD; the link keeps every byte.
+        {"\xf0\x9f\x98\x80", "%F0%9F%98%80", "\xf0\x9f\x98\x80"},
+        {"caf\xe9" "s", "caf%E9s", "caf\xef\xbf\xbd" "s"},                   // Latin-1
+        {"a\x80" "b", "a%80b", "a\xef\xbf\xbd" "b"},                           // lone continuation
+        {"\xc0\xaf", "%C0%AF", "\xef\xbf\xbd\xef\xbf\xbd"},                  // overlong "/"
+        {"\xe0\x80\xaf", "%E0%80%AF", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // overlong, 3 bytes
+        {"\xed\xa0\x80", "%ED%A0%80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // surrogate
+        {"\xf4\x90\x80\x80", "%F4%90%80%80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // above U+10FFFF
+        {"\xe2\x82", "%E2%82", "\xef\xbf\xbd\xef\xbf\xbd"},                  // cut in a sequence
+        {"\xe2\x82<", "%E2%82%3C", "\xef\xbf\xbd\xef\xbf\xbd&lt;"},
         {"", "", ""},
     };
     for (const encode_case& c : cases) {
