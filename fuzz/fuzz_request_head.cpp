@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ::close(socket_fds[1]);
 
     char buffer[request_buffer_size];
-    std::size_t received = read_request_head(socket_fds[0], buffer, 10000);
+    std::size_t received = read_request_head(socket_fds[0], buffer, monotonic_ms() + 10000);
     ::close(socket_fds[0]);
 
     require(received <= request_buffer_size - 1);

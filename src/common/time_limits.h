@@ -18,6 +18,10 @@ inline constexpr int write_stall_ms = 1500;
 inline constexpr int stall_check_ms = 250;
 #endif
 
+// A connection that has waited this long without its whole head is not a
+// real client's request on its way: while the server is full, it gives way.
+inline constexpr int shed_after_ms = 1000;
+
 // After the response, what the client still sends is read and thrown away
 // for at most this long and this much, so that closing does not reset the
 // connection while the response is still on its way.

@@ -94,7 +94,7 @@ void reset_and_close(int conn_fd)
 
 }  // namespace
 
-void handle_connection(int conn_fd, const server_config& config)
+void handle_connection(int conn_fd, const server_config& config, long long head_due_ms)
 {
     // The parent keeps the listening socket; the worker needs only its
     // connection.
@@ -106,14 +106,16 @@ void handle_connection(int conn_fd, const server_config& config)
     // answered once the request is known. Where the kernel refuses this
     // worker what a trial at start-up was granted, it does not serve
     // unconfined: the client is closed unanswered, as after a failed fork.
+    // Started as root, it opens the root while it still may, and serves as
+    // nobody; one that cannot become nobody does not serve.
     unique_fd root_fd = open_root(config.root);
-    if (!confine_worker(root_fd.get()) && landlock_enforced()) {
+    if (!leave_root() || (!confine_worker(root_fd.get()) && landlock_enforced())) {
         ::close(conn_fd);
         ::_exit(0);
     }
 
     char head[request_buffer_size];
-    std::size_t received = read_request_head(conn_fd, head, head_deadline_ms);
+    std::size_t received = read_request_head(conn_fd, head, head_due_ms);
     if (received == 0) {
         ::close(conn_fd);
         ::_exit(0);

@@ -47,9 +47,8 @@ bool wait_readable(int fd, long long deadline_ms)
 
 }  // namespace
 
-std::size_t read_request_head(int conn_fd, char (&buffer)[request_buffer_size], int time_limit_ms)
+std::size_t read_request_head(int conn_fd, char (&buffer)[request_buffer_size], long long due_ms)
 {
-    long long deadline_ms = -1;  // known once the worker first has to wait
     constexpr std::size_t capacity = request_buffer_size - 1;
     std::size_t received = 0;
     std::size_t text_end = 0;  // where the text stops: the first zero byte
@@ -64,9 +63,7 @@ std::size_t read_request_head(int conn_fd, char (&buffer)[request_buffer_size], 
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (deadline_ms < 0)
-                deadline_ms = monotonic_ms() + time_limit_ms;
-            if (!wait_readable(conn_fd, deadline_ms))
+            if (!wait_readable(conn_fd, due_ms))
                 break;
             continue;
         }

@@ -25,15 +25,15 @@ struct request_line {
     bool head_only = false;
 };
 
-// The worker body: answers one request on `conn_fd` and ends the process.
-[[noreturn]] void handle_connection(int conn_fd, const server_config& config);
+// The worker body: answers one request on `conn_fd`, whose head is due by
+// `head_due_ms` (monotonic: the head deadline after the accept), and ends
+// the process.
+[[noreturn]] void handle_connection(int conn_fd, const server_config& config, long long head_due_ms);
 
 // Reads the request head into `buffer` until it holds an empty line, the
-// buffer is full, the stream ends, or `time_limit_ms` has passed since the
-// first time it had to wait (which, in a fresh worker, is right after the
-// accept). Gives the number of bytes received; the text is always
-// zero-terminated.
-std::size_t read_request_head(int conn_fd, char (&buffer)[request_buffer_size], int time_limit_ms);
+// buffer is full, the stream ends, or `due_ms` (monotonic) has passed.
+// Gives the number of bytes received; the text is always zero-terminated.
+std::size_t read_request_head(int conn_fd, char (&buffer)[request_buffer_size], long long due_ms);
 
 // True when the text of `data` (up to its first zero byte) holds an end of
 // head: "\r\n\r\n" or "\n\n".

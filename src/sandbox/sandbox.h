@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <span>
+#include <sys/stat.h>
 
 // The kernel's confinement of the process tree. The parent prepares it once
 // at start-up and every worker inherits it: a system-call allowlist for
@@ -32,54 +33,95 @@ bool confine_worker(int root_fd);
 // fails all the same must not serve.
 bool landlock_enforced();
 
+// Started as root, the server serves as nobody: the user and group of
+// every worker, with no supplementary groups (by number: no name lookup).
+inline constexpr unsigned nobody_id = 65534;
+
+// At start-up: records whether the server runs as root.
+void note_identity();
+bool started_as_root();
+
+// Whether nobody may enter a directory of this status (its owner, its
+// group, or everyone else, by the search bit).
+bool nobody_can_search(const struct stat& status);
+
+// In the parent, at the end of start-up, when it runs as root: becomes
+// nobody with no supplementary groups, keeping one capability, the search
+// of any directory, so that each worker can still open a root below a
+// directory only root may enter. Gives nullptr, or the call that failed
+// (errno tells why).
+const char* leave_root_in_parent();
+
+// In a worker, once it has opened its root and before it reads: where the
+// server started as root, becomes nobody (if the parent has not) and lets
+// go of every capability, for good. Gives false where it could not: the
+// worker must not serve.
+bool leave_root();
+
 // The descriptor of the prepared ruleset, or -1: the filter kills any
 // attempt to add a rule to it.
 int prepared_ruleset_fd();
 
-// What the filter does with a call that is not on the list.
-enum class unlisted_call : unsigned char {
-    refuse,  // fails with EPERM: one request degrades, the server goes on
-    trap,    // raises SIGSYS with the call's number, for a trial run; a
-             // call that would kill traps too. A process that has SIGSYS
-             // blocked (as a C library has around a fork) dies of it instead.
+// The system-call allowlist is one table of rows, read top to bottom:
+// each row says what the filter does with one call. Rows of one call
+// combine: every `allow_if` (or `only_if`) row of it must hold at once.
+enum class filter_rule : unsigned char {
+    allow,          // whatever its arguments
+    allow_if,       // while argument `arg` is `value`; with any other it is refused
+    only_if,        // while argument `arg` is `value`; with any other it kills
+    allow_without,  // while argument `arg` has none of the bits of `value`; with any it is refused
+    kill_with,      // while argument `arg` has none of the bits of `value`; any of them kills
+    guard_ruleset,  // allowed, but with the prepared Landlock ruleset as argument `arg` it kills
+    kill,           // only an attacker would make it: the process ends
+    missing,        // fails with ENOSYS, as on a kernel without it
+    never_add,      // refused, and never added by the start-up check: it would undo the rest
 };
 
-// Changes to the list: calls a start-up trial found missing, and, for the
-// tests that show a missing or killing call is caught, allowed calls left
-// off and calls made to kill.
-struct filter_changes {
-    std::span<const int> added;
-    std::span<const int> left_out;
-    std::span<const int> killed;
+struct filter_row {
+    int call = 0;
+    filter_rule rule = filter_rule::allow;
+    unsigned char arg = 0;
+    unsigned long long value = 0;
 };
 
-// Installs, in the calling process and everything it forks from then on,
-// the allowlist of the system calls that the accept loop and a worker make.
-// Calls that could only serve an attacker (running programs, new sockets,
-// tracing, signals, mounts, namespaces, opening for writing, adding a rule
-// to the prepared Landlock ruleset) kill the process. Needs
-// no-new-privileges or CAP_SYS_ADMIN. Gives false, installing nothing,
-// where the kernel or the build (sanitizers) cannot have it.
-bool install_syscall_filter(unlisted_call unlisted = unlisted_call::refuse,
-                            const filter_changes& changes = {});
+// The calls a start-up check may add, and room for the rows of the list.
+inline constexpr std::size_t max_added_calls = 8;
+inline constexpr std::size_t max_filter_rows = 224;
 
-// For a trial: installs the filter (with `changes`) so that a call it would
-// refuse or kill is held until a supervisor answers it, whatever the
-// caller's signal mask, and gives the descriptor on which the supervisor
-// reads them (refuse_held_call). Gives -1, installing nothing, where the
-// kernel or the build cannot hold calls; at most max_supervised_additions
-// calls of `changes.added` count.
-inline constexpr std::size_t max_supervised_additions = 16;
-int install_supervised_filter(const filter_changes& changes);
+// A copy of the list, to change: the start-up check adds what it finds
+// missing, and tests leave rows out or make calls kill.
+struct filter_list {
+    filter_row rows[max_filter_rows];
+    std::size_t count = 0;
+};
+
+// The server's own list (empty where the build has no filter).
+filter_list server_filter_list();
+
+// Whether any row names `call`.
+bool lists_call(const filter_list& list, long call);
+
+// Drops every row of `call`, and with `rule` puts one row in their place.
+// set_call_rule gives false when the list is full.
+void drop_call(filter_list& list, int call);
+bool set_call_rule(filter_list& list, int call, filter_rule rule);
+
+// Installs `list` in the calling process and everything it forks from then
+// on; a call off the list fails with EPERM, so that one request degrades
+// and the server goes on. Needs no-new-privileges or CAP_SYS_ADMIN. Gives
+// false, installing nothing, where the kernel or the build (sanitizers)
+// cannot have it.
+bool install_syscall_filter(const filter_list& list);
+
+// For a start-up check: installs `list` so that a call off it, or one that
+// would kill, is held until a supervisor answers it (whatever the caller's
+// signal mask), and gives the descriptor on which the supervisor reads
+// them. Gives -1, installing nothing, where the kernel cannot hold calls.
+int install_supervised_filter(const filter_list& list);
 
 // In the supervisor: waits for the next call held on `listener`, refuses
 // it (EPERM), and gives its number; -1 when the listener fails.
 long refuse_held_call(int listener);
-
-// Where the list puts a call: not on it, allowed whatever its arguments,
-// allowed only with some arguments, or killing.
-enum class syscall_listing : unsigned char { unlisted, allowed, checked, killing };
-syscall_listing list_entry_of(long number);
 
 // Whether this build has the filter (sanitizer builds do not).
 bool syscall_filter_built();

@@ -3,12 +3,17 @@
 #ifndef QUILLBARROW_SYSCALL_FILTER
 
 // Sanitizer runtimes make calls of their own that no short list can know.
-bool install_syscall_filter(unlisted_call, const filter_changes&)
+filter_list server_filter_list()
+{
+    return {};
+}
+
+bool install_syscall_filter(const filter_list&)
 {
     return false;
 }
 
-int install_supervised_filter(const filter_changes&)
+int install_supervised_filter(const filter_list&)
 {
     return -1;
 }
@@ -16,11 +21,6 @@ int install_supervised_filter(const filter_changes&)
 long refuse_held_call(int)
 {
     return -1;
-}
-
-syscall_listing list_entry_of(long)
-{
-    return syscall_listing::unlisted;
 }
 
 bool syscall_filter_built()
@@ -51,215 +51,236 @@ bool name_system_call(long, char*, std::size_t)
 
 namespace {
 
+using enum filter_rule;
+
+constexpr unsigned long long nobody = 65534;
+
 // Every operation of the accept loop and a worker, with every call that a
 // current C library may make for it: the same operation is one call in one
 // release and another in the next (fstat became fstatat, then statx), so a
 // list of what one library was seen to call fails silently under another.
-constexpr int allowed_calls[] = {
-    // Accepting a connection.
-    SCMP_SYS(accept4), SCMP_SYS(accept),
-    // Forking a worker: the C library blocks every signal around the clone
-    // (checked below), and the child sets up its robust-futex list again.
-    SCMP_SYS(rt_sigprocmask), SCMP_SYS(set_robust_list),
-    // Stopping and counting workers: a handler's return (sigreturn where an
+// Calls that only an attacker in control of a process would make kill it.
+constexpr filter_row server_rows[] = {
+    // Accepting connections, and watching those whose head is still on its
+    // way; with 64-bit time on 32-bit systems where it matters.
+    {SCMP_SYS(accept4), allow}, {SCMP_SYS(accept), allow},
+    {SCMP_SYS(epoll_ctl), allow}, {SCMP_SYS(epoll_wait), allow}, {SCMP_SYS(epoll_pwait), allow},
+    // Forking a worker: the C library blocks every signal around the clone,
+    // and the child sets up its robust-futex list again. clone3 passes its
+    // flags in memory, where a filter cannot look; told it is missing, the
+    // C library falls back to clone, whose flags are checked.
+    {SCMP_SYS(rt_sigprocmask), allow}, {SCMP_SYS(set_robust_list), allow},
+    {SCMP_SYS(clone), kill_with, 0,
+     CLONE_NEWNS | CLONE_NEWUTS | CLONE_NEWIPC | CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET |
+         CLONE_NEWCGROUP},
+    {SCMP_SYS(clone3), missing},
+    // A worker lets go of the other connections the parent holds.
+    {SCMP_SYS(close_range), allow},
+    // Stopping and reaping workers: a handler's return (sigreturn where an
     // action without SA_SIGINFO returns through it, as on 32-bit ARM), a
     // worker putting back the default actions, and the wait for workers.
-    SCMP_SYS(rt_sigreturn), SCMP_SYS(sigreturn), SCMP_SYS(rt_sigaction), SCMP_SYS(wait4),
-    SCMP_SYS(waitid),
+    {SCMP_SYS(rt_sigreturn), allow}, {SCMP_SYS(sigreturn), allow}, {SCMP_SYS(rt_sigaction), allow},
+    {SCMP_SYS(wait4), allow}, {SCMP_SYS(waitid), allow},
     // Waiting for a socket or for a worker to end, and the short pause
-    // after a failure; with 64-bit time on 32-bit systems.
-    SCMP_SYS(poll), SCMP_SYS(ppoll), SCMP_SYS(ppoll_time64), SCMP_SYS(nanosleep),
-    SCMP_SYS(clock_nanosleep), SCMP_SYS(clock_nanosleep_time64),
+    // after a failure.
+    {SCMP_SYS(poll), allow}, {SCMP_SYS(ppoll), allow}, {SCMP_SYS(ppoll_time64), allow},
+    {SCMP_SYS(nanosleep), allow}, {SCMP_SYS(clock_nanosleep), allow},
+    {SCMP_SYS(clock_nanosleep_time64), allow},
     // The time limits, where the clock is not read in user space.
-    SCMP_SYS(clock_gettime), SCMP_SYS(clock_gettime64),
-    // Receiving the head, reading files and the drain (recv is its own call
-    // on 32-bit ARM).
-    SCMP_SYS(read), SCMP_SYS(recvfrom), SCMP_SYS(recv), SCMP_SYS(pread64),
+    {SCMP_SYS(clock_gettime), allow}, {SCMP_SYS(clock_gettime64), allow},
+    // Receiving the head (and looking at it, in the parent), reading files
+    // and the drain (recv is its own call on 32-bit ARM).
+    {SCMP_SYS(read), allow}, {SCMP_SYS(recvfrom), allow}, {SCMP_SYS(recv), allow},
+    {SCMP_SYS(pread64), allow},
     // Sending the response, and messages on standard error (send is its own
     // call on 32-bit ARM, sendfile64 takes a 64-bit offset there).
-    SCMP_SYS(write), SCMP_SYS(sendto), SCMP_SYS(send), SCMP_SYS(sendfile),
-    SCMP_SYS(sendfile64), SCMP_SYS(shutdown), SCMP_SYS(close),
+    {SCMP_SYS(write), allow}, {SCMP_SYS(sendto), allow}, {SCMP_SYS(send), allow},
+    {SCMP_SYS(sendfile), allow}, {SCMP_SYS(sendfile64), allow}, {SCMP_SYS(shutdown), allow},
+    {SCMP_SYS(close), allow},
+    // Opening for reading only: not for writing, nor for a path descriptor
+    // (which no file-access rule checks). open where the architecture still
+    // has it (the library skips the rule where it does not).
+    {SCMP_SYS(openat), kill_with, 2, O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_PATH},
+    {SCMP_SYS(open), kill_with, 1, O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_PATH},
     // A status query: fstat and fstatat are one of these, depending on the
     // C library's age and the word size.
-    SCMP_SYS(fstat), SCMP_SYS(newfstatat), SCMP_SYS(statx), SCMP_SYS(fstat64),
-    SCMP_SYS(fstatat64),
+    {SCMP_SYS(fstat), allow}, {SCMP_SYS(newfstatat), allow}, {SCMP_SYS(statx), allow},
+    {SCMP_SYS(fstat64), allow}, {SCMP_SYS(fstatat64), allow},
     // Reading a directory's entries.
-    SCMP_SYS(getdents64),
-    // The memory of a listing page or a redirect (mmap is checked below),
-    // and the heap that start-up left, given back.
-    SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(brk),
-    // Landlock, per worker (adding a rule is checked below).
-    SCMP_SYS(landlock_create_ruleset), SCMP_SYS(landlock_restrict_self),
+    {SCMP_SYS(getdents64), allow},
+    // The memory of a listing page or a redirect, never memory that can be
+    // run (mmap2 on 32-bit systems), and the heap that start-up left, given
+    // back, and nothing else madvise does.
+    {SCMP_SYS(mmap), allow_without, 2, PROT_EXEC}, {SCMP_SYS(mmap2), allow_without, 2, PROT_EXEC},
+    {SCMP_SYS(munmap), allow}, {SCMP_SYS(mremap), allow}, {SCMP_SYS(brk), allow},
+    {SCMP_SYS(madvise), allow_if, 2, MADV_DONTNEED},
+    // A worker asks one thing of its socket, whether the client has
+    // acknowledged the whole response, and sets one option: an abortive
+    // close of a stalled connection.
+    {SCMP_SYS(ioctl), allow_if, 1, SIOCOUTQ},
+    {SCMP_SYS(setsockopt), allow_if, 1, SOL_SOCKET}, {SCMP_SYS(setsockopt), allow_if, 2, SO_LINGER},
+    // Started as root, a worker becomes nobody, with no groups, and lets go
+    // of the one capability it opened the root with: these arguments only
+    // (the 32-bit calls on 32-bit ARM), and any other change of identity
+    // kills.
+    {SCMP_SYS(setgroups), only_if, 0, 0}, {SCMP_SYS(setgroups32), only_if, 0, 0},
+    {SCMP_SYS(setresgid), only_if, 0, nobody}, {SCMP_SYS(setresgid), only_if, 1, nobody},
+    {SCMP_SYS(setresgid), only_if, 2, nobody},
+    {SCMP_SYS(setresgid32), only_if, 0, nobody}, {SCMP_SYS(setresgid32), only_if, 1, nobody},
+    {SCMP_SYS(setresgid32), only_if, 2, nobody},
+    {SCMP_SYS(setresuid), only_if, 0, nobody}, {SCMP_SYS(setresuid), only_if, 1, nobody},
+    {SCMP_SYS(setresuid), only_if, 2, nobody},
+    {SCMP_SYS(setresuid32), only_if, 0, nobody}, {SCMP_SYS(setresuid32), only_if, 1, nobody},
+    {SCMP_SYS(setresuid32), only_if, 2, nobody},
+    {SCMP_SYS(capset), allow},  // it can only ever lower what the process holds
+    {SCMP_SYS(setuid), kill}, {SCMP_SYS(setgid), kill}, {SCMP_SYS(setreuid), kill},
+    {SCMP_SYS(setregid), kill}, {SCMP_SYS(setfsuid), kill}, {SCMP_SYS(setfsgid), kill},
+    {SCMP_SYS(setuid32), kill}, {SCMP_SYS(setgid32), kill}, {SCMP_SYS(setreuid32), kill},
+    {SCMP_SYS(setregid32), kill}, {SCMP_SYS(setfsuid32), kill}, {SCMP_SYS(setfsgid32), kill},
+    // A worker gives up forking: its own process limit, of this process only.
+    {SCMP_SYS(prlimit64), allow_if, 0, 0}, {SCMP_SYS(prlimit64), allow_if, 1, RLIMIT_NPROC},
+    {SCMP_SYS(setrlimit), allow_if, 0, RLIMIT_NPROC},
+    // Landlock, per worker. A rule added to the prepared ruleset would hold
+    // for every later worker, so adding to that one descriptor kills; a
+    // worker whose root was replaced still adds to a ruleset of its own.
+    // No call that could copy the descriptor to another number is allowed.
+    {SCMP_SYS(landlock_create_ruleset), allow}, {SCMP_SYS(landlock_restrict_self), allow},
+    {SCMP_SYS(landlock_add_rule), guard_ruleset, 0},
     // Ending a process, and resuming a wait that a stop signal interrupted.
-    SCMP_SYS(exit), SCMP_SYS(exit_group), SCMP_SYS(restart_syscall),
+    {SCMP_SYS(exit), allow}, {SCMP_SYS(exit_group), allow}, {SCMP_SYS(restart_syscall), allow},
+
+    // Running programs, new sockets, tracing, signals, mounts, namespaces,
+    // and opening a file by handle (which bypasses every directory).
+    {SCMP_SYS(execve), kill}, {SCMP_SYS(execveat), kill}, {SCMP_SYS(socket), kill},
+    {SCMP_SYS(socketpair), kill}, {SCMP_SYS(connect), kill}, {SCMP_SYS(bind), kill},
+    {SCMP_SYS(listen), kill}, {SCMP_SYS(ptrace), kill}, {SCMP_SYS(kill), kill},
+    {SCMP_SYS(tkill), kill}, {SCMP_SYS(tgkill), kill}, {SCMP_SYS(mount), kill},
+    {SCMP_SYS(umount2), kill}, {SCMP_SYS(unshare), kill}, {SCMP_SYS(setns), kill},
+    {SCMP_SYS(pivot_root), kill}, {SCMP_SYS(open_by_handle_at), kill},
+
+    // Off the list, and never added even when a start-up check finds one
+    // needed: each would undo part of the confinement (asynchronous I/O
+    // that no filter sees, executable or shared memory, copied descriptors,
+    // opening beyond the walk's rules, the new mount interface, other
+    // processes' memory, kernel programs, keys, privilege and identity).
+    {SCMP_SYS(io_uring_setup), never_add}, {SCMP_SYS(io_uring_enter), never_add},
+    {SCMP_SYS(io_uring_register), never_add}, {SCMP_SYS(openat2), never_add},
+    {SCMP_SYS(mprotect), never_add}, {SCMP_SYS(pkey_mprotect), never_add},
+    {SCMP_SYS(memfd_create), never_add}, {SCMP_SYS(memfd_secret), never_add},
+    {SCMP_SYS(dup), never_add}, {SCMP_SYS(dup2), never_add}, {SCMP_SYS(dup3), never_add},
+    {SCMP_SYS(fcntl), never_add}, {SCMP_SYS(fcntl64), never_add},
+    {SCMP_SYS(pidfd_open), never_add}, {SCMP_SYS(pidfd_getfd), never_add},
+    {SCMP_SYS(pidfd_send_signal), never_add}, {SCMP_SYS(rt_sigqueueinfo), never_add},
+    {SCMP_SYS(rt_tgsigqueueinfo), never_add},
+    {SCMP_SYS(open_tree), never_add}, {SCMP_SYS(move_mount), never_add},
+    {SCMP_SYS(fsopen), never_add}, {SCMP_SYS(fsconfig), never_add}, {SCMP_SYS(fsmount), never_add},
+    {SCMP_SYS(fspick), never_add}, {SCMP_SYS(mount_setattr), never_add},
+    {SCMP_SYS(name_to_handle_at), never_add}, {SCMP_SYS(chroot), never_add},
+    {SCMP_SYS(chdir), never_add}, {SCMP_SYS(fchdir), never_add},
+    {SCMP_SYS(process_vm_readv), never_add}, {SCMP_SYS(process_vm_writev), never_add},
+    {SCMP_SYS(process_madvise), never_add}, {SCMP_SYS(userfaultfd), never_add},
+    {SCMP_SYS(bpf), never_add}, {SCMP_SYS(perf_event_open), never_add},
+    {SCMP_SYS(seccomp), never_add}, {SCMP_SYS(prctl), never_add},
+    {SCMP_SYS(add_key), never_add}, {SCMP_SYS(request_key), never_add},
+    {SCMP_SYS(keyctl), never_add}, {SCMP_SYS(init_module), never_add},
+    {SCMP_SYS(finit_module), never_add}, {SCMP_SYS(delete_module), never_add},
+    {SCMP_SYS(kexec_load), never_add}, {SCMP_SYS(kexec_file_load), never_add},
+    {SCMP_SYS(vmsplice), never_add}, {SCMP_SYS(modify_ldt), never_add},
 };
 
-// Calls that no path of the server makes and that only an attacker in
-// control of a process would: trying one ends that process at once.
-constexpr int killing_calls[] = {
-    SCMP_SYS(execve),  SCMP_SYS(execveat), SCMP_SYS(socket),  SCMP_SYS(socketpair),
-    SCMP_SYS(connect), SCMP_SYS(bind),     SCMP_SYS(listen),  SCMP_SYS(ptrace),
-    SCMP_SYS(kill),    SCMP_SYS(tkill),    SCMP_SYS(tgkill),  SCMP_SYS(mount),
-    SCMP_SYS(umount2), SCMP_SYS(unshare),  SCMP_SYS(setns),   SCMP_SYS(pivot_root),
-};
-
-// Opening for anything but reading, or for a path descriptor (which no
-// file-access rule checks), and cloning into new namespaces: each bit alone
-// is enough to kill.
-constexpr unsigned long non_reading_open_flags[] = {O_WRONLY, O_RDWR,   O_CREAT,
-                                                    O_TRUNC,  O_APPEND, O_PATH};
-constexpr unsigned long namespace_clone_flags[] = {
-    CLONE_NEWNS,  CLONE_NEWUTS, CLONE_NEWIPC,    CLONE_NEWUSER,
-    CLONE_NEWPID, CLONE_NEWNET, CLONE_NEWCGROUP,
-};
-
-constexpr scmp_arg_cmp argument_is(unsigned int arg, scmp_datum_t value)
+constexpr scmp_arg_cmp equals(unsigned int arg, scmp_datum_t value)
 {
     return {arg, SCMP_CMP_EQ, value, 0};
 }
 
-constexpr scmp_arg_cmp argument_lacks(unsigned int arg, scmp_datum_t bits)
+// The rules of one row. `kill` is what a killing row does; in a check it is
+// the default, which needs no rule of its own (the library refuses one).
+struct loader {
+    scmp_filter_ctx filter;
+    std::uint32_t unlisted;
+    std::uint32_t kill;
+
+    bool add(std::uint32_t action, int call, unsigned int count = 0, const scmp_arg_cmp* conditions = nullptr) const
+    {
+        if (action == unlisted)
+            return true;
+        return seccomp_rule_add_array(filter, action, call, count, conditions) == 0;
+    }
+};
+
+// The `allow_if` or `only_if` rows of `call` at and after `first`, as one
+// set of conditions that must all hold.
+unsigned int gather_conditions(const filter_list& list, std::size_t first, scmp_arg_cmp (&out)[6])
 {
-    return {arg, SCMP_CMP_MASKED_EQ, bits, 0};
+    unsigned int count = 0;
+    const filter_row& row = list.rows[first];
+    for (std::size_t i = first; i < list.count && count < 6; ++i)
+        if (list.rows[i].call == row.call && list.rows[i].rule == row.rule)
+            out[count++] = equals(list.rows[i].arg, list.rows[i].value);
+    return count;
 }
 
-// Calls allowed only with the arguments the server gives them.
-struct checked_call {
-    int call;
-    unsigned int conditions;
-    scmp_arg_cmp condition[2];
-};
-
-constexpr checked_call checked_calls[] = {
-    // Memory that can be written, never memory that can be run (mmap2 on
-    // 32-bit systems).
-    {SCMP_SYS(mmap), 1, {argument_lacks(2, PROT_EXEC)}},
-    {SCMP_SYS(mmap2), 1, {argument_lacks(2, PROT_EXEC)}},
-    // Giving back the free pages of the heap, and nothing else madvise does.
-    {SCMP_SYS(madvise), 1, {argument_is(2, MADV_DONTNEED)}},
-    // A worker asks one thing of its socket, whether the client has
-    // acknowledged the whole response, and sets one option: an abortive
-    // close of a stalled connection.
-    {SCMP_SYS(ioctl), 1, {argument_is(1, SIOCOUTQ)}},
-    {SCMP_SYS(setsockopt), 2, {argument_is(1, SOL_SOCKET), argument_is(2, SO_LINGER)}},
-    // A worker gives up forking: its own process limit, of this process only.
-    {SCMP_SYS(prlimit64), 2, {argument_is(0, 0), argument_is(1, RLIMIT_NPROC)}},
-    {SCMP_SYS(setrlimit), 1, {argument_is(0, RLIMIT_NPROC)}},
-};
-
-bool is_in(int call, std::span<const int> calls)
+bool seen_before(const filter_list& list, std::size_t at)
 {
-    for (int listed : calls)
-        if (listed == call)
+    for (std::size_t i = 0; i < at; ++i)
+        if (list.rows[i].call == list.rows[at].call && list.rows[i].rule == list.rows[at].rule)
             return true;
     return false;
 }
 
-// What the filter does with a call: `kill` is SCMP_ACT_KILL_PROCESS, or,
-// in a trial, the trap that every call off the list raises anyway (the
-// kernel then needs no rule of its own for it).
-struct rule_actions {
-    std::uint32_t kill;
-    bool kill_is_default;
-    const filter_changes& changes;
-};
-
-bool add_kill(scmp_filter_ctx filter, int call, const rule_actions& actions,
-              unsigned int conditions = 0, const scmp_arg_cmp* condition = nullptr)
+bool load_row(const loader& load, const filter_list& list, std::size_t at)
 {
-    return actions.kill_is_default ||
-           seccomp_rule_add_array(filter, actions.kill, call, conditions, condition) == 0;
-}
-
-// Whether the list's own rule for `call` applies: an added call is
-// allowed whatever its arguments, a call left out or made to kill is not.
-bool allowed_here(int call, const rule_actions& actions)
-{
-    const filter_changes& changes = actions.changes;
-    return !is_in(call, changes.left_out) && !is_in(call, changes.killed) &&
-           !is_in(call, changes.added);
-}
-
-// Allows `call` while argument `arg` has none of `flags`; with any of
-// them the call kills.
-template <std::size_t count>
-bool allow_without_flags(scmp_filter_ctx filter, int call, unsigned int arg,
-                         const unsigned long (&flags)[count], const rule_actions& actions)
-{
-    if (is_in(call, actions.changes.added))
-        return true;
-    unsigned long any = 0;
-    for (unsigned long flag : flags) {
-        any |= flag;
-        scmp_arg_cmp has_flag = {arg, SCMP_CMP_MASKED_EQ, flag, flag};
-        if (!add_kill(filter, call, actions, 1, &has_flag))
-            return false;
+    const filter_row& row = list.rows[at];
+    scmp_arg_cmp conditions[6];
+    switch (row.rule) {
+    case allow:
+        return load.add(SCMP_ACT_ALLOW, row.call);
+    case allow_if:
+    case only_if: {
+        if (seen_before(list, at))
+            return true;
+        unsigned int count = gather_conditions(list, at, conditions);
+        for (unsigned int i = 0; row.rule == only_if && i < count; ++i) {
+            scmp_arg_cmp other = {conditions[i].arg, SCMP_CMP_NE, conditions[i].datum_a, 0};
+            if (!load.add(load.kill, row.call, 1, &other))
+                return false;
+        }
+        return load.add(SCMP_ACT_ALLOW, row.call, count, conditions);
     }
-    if (!allowed_here(call, actions))
+    case allow_without:
+    case kill_with: {
+        // Each bit alone is enough to kill.
+        for (unsigned long long bit = 1; row.rule == kill_with && bit != 0; bit <<= 1) {
+            scmp_arg_cmp has_bit = {row.arg, SCMP_CMP_MASKED_EQ, bit, bit};
+            if ((row.value & bit) != 0 && !load.add(load.kill, row.call, 1, &has_bit))
+                return false;
+        }
+        scmp_arg_cmp has_none = {row.arg, SCMP_CMP_MASKED_EQ, row.value, 0};
+        return load.add(SCMP_ACT_ALLOW, row.call, 1, &has_none);
+    }
+    case guard_ruleset: {
+        int prepared = prepared_ruleset_fd();
+        if (prepared < 0)
+            return load.add(SCMP_ACT_ALLOW, row.call);
+        auto fd = static_cast<scmp_datum_t>(prepared);
+        scmp_arg_cmp is_prepared = {row.arg, SCMP_CMP_EQ, fd, 0};
+        scmp_arg_cmp is_other = {row.arg, SCMP_CMP_NE, fd, 0};
+        return load.add(load.kill, row.call, 1, &is_prepared) &&
+               load.add(SCMP_ACT_ALLOW, row.call, 1, &is_other);
+    }
+    case kill:
+        return load.add(load.kill, row.call);
+    case missing:
+        return load.add(SCMP_ACT_ERRNO(ENOSYS), row.call);
+    case never_add:
         return true;
-    scmp_arg_cmp has_none = argument_lacks(arg, any);
-    return seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, call, 1, &has_none) == 0;
+    }
+    return false;
 }
 
-// A rule added to the prepared Landlock ruleset would hold for every later
-// worker, so adding to that one descriptor kills; a worker whose root was
-// replaced still adds to a ruleset of its own. No call that could copy the
-// descriptor to another number (dup, fcntl) is on the list.
-bool guard_prepared_ruleset(scmp_filter_ctx filter, const rule_actions& actions)
-{
-    int call = SCMP_SYS(landlock_add_rule);
-    int prepared = prepared_ruleset_fd();
-    if (is_in(call, actions.changes.added))
-        return true;
-    if (prepared < 0)
-        return !allowed_here(call, actions) || seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) == 0;
-    auto fd = static_cast<scmp_datum_t>(prepared);
-    scmp_arg_cmp is_prepared = {0, SCMP_CMP_EQ, fd, 0};
-    scmp_arg_cmp is_other = {0, SCMP_CMP_NE, fd, 0};
-    return add_kill(filter, call, actions, 1, &is_prepared) &&
-           (!allowed_here(call, actions) ||
-            seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, call, 1, &is_other) == 0);
-}
-
-bool add_rules(scmp_filter_ctx filter, const rule_actions& actions)
-{
-    const filter_changes& changes = actions.changes;
-    for (int call : allowed_calls)
-        if (allowed_here(call, actions) && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) != 0)
-            return false;
-    for (int call : changes.added)
-        if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) != 0)
-            return false;
-    for (int call : killing_calls)
-        if (!add_kill(filter, call, actions))
-            return false;
-    for (int call : changes.killed)
-        if (!add_kill(filter, call, actions))
-            return false;
-    for (const checked_call& checked : checked_calls)
-        if (allowed_here(checked.call, actions) &&
-            seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, checked.call, checked.conditions,
-                                   checked.condition) != 0)
-            return false;
-    // Opening: openat, and open where the architecture still has it (the
-    // library skips the rule where it does not). clone3 passes its flags in
-    // memory, where a filter cannot look; told it is missing, the C library
-    // falls back to clone, whose flags are checked here.
-    return allow_without_flags(filter, SCMP_SYS(openat), 2, non_reading_open_flags, actions) &&
-           allow_without_flags(filter, SCMP_SYS(open), 1, non_reading_open_flags, actions) &&
-           allow_without_flags(filter, SCMP_SYS(clone), 0, namespace_clone_flags, actions) &&
-           guard_prepared_ruleset(filter, actions) &&
-           seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0;
-}
-
-}  // namespace
-
-namespace {
-
-// Builds and loads the filter: calls off the list get `unlisted`, calls
-// that kill get `kill` (in a trial the same, so that it names them too).
-// Gives the context, loaded, or nullptr.
-scmp_filter_ctx load_filter(std::uint32_t unlisted, std::uint32_t kill, const filter_changes& changes)
+// Builds and loads the filter: calls off the list get `unlisted`, killing
+// rows `kill`. Gives the context, loaded, or nullptr.
+scmp_filter_ctx load_filter(const filter_list& list, std::uint32_t unlisted, std::uint32_t kill)
 {
     // Only the native architecture is in the filter: a call made through
     // another ABI (32-bit, or x32 on x86-64) kills, since its numbers mean
@@ -267,13 +288,14 @@ scmp_filter_ctx load_filter(std::uint32_t unlisted, std::uint32_t kill, const fi
     scmp_filter_ctx filter = seccomp_init(unlisted);
     if (filter == nullptr)
         return nullptr;
-    rule_actions actions = {kill, kill == unlisted, changes};
     // A binary tree of the call numbers rather than a list: every call a
     // worker makes passes through the filter, so it should take few steps.
     bool loaded = seccomp_attr_set(filter, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS) == 0 &&
-                  seccomp_attr_set(filter, SCMP_FLTATR_CTL_OPTIMIZE, 2) == 0 &&
-                  add_rules(filter, actions) && seccomp_load(filter) == 0;
-    if (!loaded) {
+                  seccomp_attr_set(filter, SCMP_FLTATR_CTL_OPTIMIZE, 2) == 0;
+    loader load = {filter, unlisted, kill};
+    for (std::size_t i = 0; loaded && i < list.count; ++i)
+        loaded = load_row(load, list, i);
+    if (!loaded || seccomp_load(filter) != 0) {
         seccomp_release(filter);
         return nullptr;
     }
@@ -282,11 +304,18 @@ scmp_filter_ctx load_filter(std::uint32_t unlisted, std::uint32_t kill, const fi
 
 }  // namespace
 
-bool install_syscall_filter(unlisted_call unlisted, const filter_changes& changes)
+filter_list server_filter_list()
 {
-    bool trial = unlisted == unlisted_call::trap;
-    scmp_filter_ctx filter = load_filter(trial ? SCMP_ACT_TRAP : SCMP_ACT_ERRNO(EPERM),
-                                         trial ? SCMP_ACT_TRAP : SCMP_ACT_KILL_PROCESS, changes);
+    static_assert(std::size(server_rows) + max_added_calls + 1 <= max_filter_rows);
+    filter_list list;
+    for (const filter_row& row : server_rows)
+        list.rows[list.count++] = row;
+    return list;
+}
+
+bool install_syscall_filter(const filter_list& list)
+{
+    scmp_filter_ctx filter = load_filter(list, SCMP_ACT_ERRNO(EPERM), SCMP_ACT_KILL_PROCESS);
     seccomp_release(filter);
     // Building the filter grew the heap; every fork would copy it, and a
     // worker that allocates would sift through its free chunks. Given back
@@ -295,24 +324,13 @@ bool install_syscall_filter(unlisted_call unlisted, const filter_changes& change
     return filter != nullptr;
 }
 
-int install_supervised_filter(const filter_changes& changes)
+int install_supervised_filter(const filter_list& list)
 {
     // Holding calls needs a kernel of 5.0 or later; 5.8 or later tells the
     // supervisor when no process is left under the filter.
     if (seccomp_api_get() < 5)
         return -1;
-    // The trial hands the supervisor its descriptor with sendmsg, which the
-    // server itself never makes.
-    constexpr int hand_over[] = {SCMP_SYS(sendmsg)};
-    int added[max_supervised_additions + 1];
-    std::size_t count = 0;
-    for (int call : changes.added)
-        if (count < max_supervised_additions)
-            added[count++] = call;
-    added[count++] = hand_over[0];
-    filter_changes with_hand_over = changes;
-    with_hand_over.added = std::span<const int>(added, count);
-    scmp_filter_ctx filter = load_filter(SCMP_ACT_NOTIFY, SCMP_ACT_NOTIFY, with_hand_over);
+    scmp_filter_ctx filter = load_filter(list, SCMP_ACT_NOTIFY, SCMP_ACT_NOTIFY);
     if (filter == nullptr)
         return -1;
     int listener = seccomp_notify_fd(filter);
@@ -339,22 +357,6 @@ long refuse_held_call(int listener)
     return number;
 }
 
-syscall_listing list_entry_of(long number)
-{
-    auto call = static_cast<int>(number);
-    if (is_in(call, killing_calls))
-        return syscall_listing::killing;
-    if (is_in(call, allowed_calls))
-        return syscall_listing::allowed;
-    for (const checked_call& checked : checked_calls)
-        if (checked.call == call)
-            return syscall_listing::checked;
-    bool checked_here = call == SCMP_SYS(openat) || call == SCMP_SYS(open) ||
-                        call == SCMP_SYS(clone) || call == SCMP_SYS(clone3) ||
-                        call == SCMP_SYS(landlock_add_rule);
-    return checked_here ? syscall_listing::checked : syscall_listing::unlisted;
-}
-
 bool syscall_filter_built()
 {
     return true;
@@ -372,3 +374,29 @@ bool name_system_call(long number, char* name, std::size_t size)
 }
 
 #endif
+
+bool lists_call(const filter_list& list, long call)
+{
+    for (std::size_t i = 0; i < list.count; ++i)
+        if (list.rows[i].call == call)
+            return true;
+    return false;
+}
+
+void drop_call(filter_list& list, int call)
+{
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < list.count; ++i)
+        if (list.rows[i].call != call)
+            list.rows[kept++] = list.rows[i];
+    list.count = kept;
+}
+
+bool set_call_rule(filter_list& list, int call, filter_rule rule)
+{
+    drop_call(list, call);
+    if (list.count == max_filter_rows)
+        return false;
+    list.rows[list.count++] = {call, rule, 0, 0};
+    return true;
+}

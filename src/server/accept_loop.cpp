@@ -1,8 +1,10 @@
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
-#include <poll.h>
 #include <ctime>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,9 +15,8 @@
 
 namespace {
 
-// Set by the stop handler; the listening socket is closed there, so that an
-// accept the signal did not interrupt (it came just before the call) fails
-// at once instead of waiting for the next client.
+// Set by the stop handler; the listening socket is closed there, so that
+// the port is free at once, whatever the loop is doing.
 volatile sig_atomic_t stop_signal = 0;
 int stop_listen_fd = -1;
 
@@ -28,17 +29,37 @@ void stop_on_signal(int signal)
     ::close(stop_listen_fd);
 }
 
+// Only to end the wait: the loop reaps.
+void wake_on_child(int) {}
+
+void set_handler(int signal, void (*handler)(int))
+{
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = signal == SIGCHLD ? SA_NOCLDSTOP : 0;
+    (void)::sigaction(signal, &action, nullptr);
+}
+
 // Installed by hand rather than left to the kernel's default: as PID 1 (in
-// a container) the process has no default action for either signal.
-void catch_stop_signals(int listen_fd)
+// a container) the process has no default action for either signal. The
+// signals come only while the loop waits, and blocked otherwise: a stop
+// cannot slip in between the loop's last look and its wait, and reaping
+// and counting workers happen in the loop alone. Gives the mask to wait
+// with.
+sigset_t catch_signals(int listen_fd)
 {
     stop_listen_fd = listen_fd;
-    struct sigaction action = {};
-    action.sa_handler = stop_on_signal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: accept must return to see the stop
-    (void)::sigaction(SIGTERM, &action, nullptr);
-    (void)::sigaction(SIGINT, &action, nullptr);
+    set_handler(SIGTERM, stop_on_signal);
+    set_handler(SIGINT, stop_on_signal);
+    set_handler(SIGCHLD, wake_on_child);
+    sigset_t caught, waiting;
+    sigemptyset(&caught);
+    sigaddset(&caught, SIGCHLD);
+    sigaddset(&caught, SIGTERM);
+    sigaddset(&caught, SIGINT);
+    (void)::sigprocmask(SIG_BLOCK, &caught, &waiting);
+    return waiting;
 }
 
 // Failures that only time can mend: retrying at once would spin a core and
@@ -48,10 +69,55 @@ bool lacks_resources(int error)
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-void pause_briefly()
+// A warning that stays true while it lasts: printed the first time, then
+// at most once a minute.
+bool time_to_report(long long& last_ms)
 {
-    struct timespec pause = {0, 50L * 1000 * 1000};
-    ::nanosleep(&pause, nullptr);
+    long long now = monotonic_ms();
+    if (last_ms >= 0 && now - last_ms < 60000)
+        return false;
+    last_ms = now;
+    return true;
+}
+
+// Workers by process id, one bit each, so that only what the parent forked
+// is counted: as PID 1 in a container it also reaps processes it adopts.
+constexpr std::size_t pid_limit = std::size_t{1} << 22;  // the kernel's highest
+std::uint8_t* worker_pids = nullptr;
+
+bool forget_worker(pid_t pid)
+{
+    auto at = static_cast<std::size_t>(pid);
+    if (pid <= 0 || at >= pid_limit)
+        return false;
+    auto bit = static_cast<std::uint8_t>(1u << (at & 7));
+    bool was = (worker_pids[at >> 3] & bit) != 0;
+    worker_pids[at >> 3] = static_cast<std::uint8_t>(worker_pids[at >> 3] & ~bit);
+    return was;
+}
+
+void note_worker(pid_t pid)
+{
+    auto at = static_cast<std::size_t>(pid);
+    if (at < pid_limit)
+        worker_pids[at >> 3] = static_cast<std::uint8_t>(worker_pids[at >> 3] | (1u << (at & 7)));
+}
+
+struct loop_state {
+    const server_config& config;
+    long bound;            // workers at once; no bound is the largest count
+    long running = 0;      // workers forked and not yet reaped
+    bool listening = false;
+    long long pause_until = 0;  // after a failure that only time mends
+    long long bound_reported = -1;
+    long long shed_reported = -1;
+};
+
+void reap_workers(loop_state& loop)
+{
+    for (pid_t pid; (pid = ::waitpid(-1, nullptr, WNOHANG)) > 0;)
+        if (forget_worker(pid))
+            --loop.running;
 }
 
 // A failed fork is reported, but at most once a second: out of processes,
@@ -68,131 +134,263 @@ void report_failed_fork()
     std::perror("fork");
 }
 
-// Workers forked and workers ended, where they are counted (a bound on
-// them is set): each counter has one writer, the loop and the SIGCHLD
-// handler, so neither update can be lost to the other.
-long workers_started = 0;
-volatile sig_atomic_t workers_ended = 0;
-
-void reap_workers(int)
+// The worker is forked with the highest out-of-memory score. A failed fork
+// closes the connection unanswered, and the loop pauses a moment before
+// the next: out of processes, the parent would otherwise close every
+// waiting client at once, while a short wait lets them have the workers
+// that end meanwhile.
+void fork_worker(loop_state& loop, int fd, long long accepted_ms)
 {
-    int saved = errno;
-    while (::waitpid(-1, nullptr, WNOHANG) > 0)
-        workers_ended = workers_ended + 1;
-    errno = saved;
-}
-
-// Without a bound the kernel reaps each worker (SIGCHLD is ignored); with
-// one the parent reaps them itself, as they end, and counts them.
-void count_workers()
-{
-    struct sigaction action = {};
-    action.sa_handler = reap_workers;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
-    (void)::sigaction(SIGCHLD, &action, nullptr);
-}
-
-long workers_running()
-{
-    return workers_started - static_cast<long>(workers_ended);
-}
-
-// At the bound: one line now, and at most one a minute while it lasts.
-void report_bound(long bound)
-{
-    static long long last_report_ms = -1;
-    long long now = monotonic_ms();
-    if (last_report_ms >= 0 && now - last_report_ms < 60000)
+    raise_oom_score_for_fork();
+    // No fork handlers run and no locks are reset: the parent has no
+    // threads, and the worker copies fewer pages.
+    pid_t worker = ::_Fork();
+    if (worker == 0)
+        start_worker(fd, loop.config, accepted_ms + head_deadline_ms);
+    restore_oom_score();
+    ::close(fd);
+    if (worker > 0) {
+        note_worker(worker);
+        ++loop.running;
         return;
-    last_report_ms = now;
-    (void)std::fprintf(stderr,
-                       "warning: all %ld workers busy, as many as the memory limit allows; "
-                       "new connections wait\n",
-                       bound);
-}
-
-// Waits, without accepting, until a worker has ended or a stop signal came.
-// SIGCHLD is blocked but while the wait sleeps, so that a worker ending
-// between the check and the sleep still wakes it.
-void wait_below_bound(long bound)
-{
-    report_bound(bound);
-    sigset_t child, before;
-    sigemptyset(&child);
-    sigaddset(&child, SIGCHLD);
-    (void)::sigprocmask(SIG_BLOCK, &child, &before);
-    while (workers_running() >= bound && stop_signal == 0)
-        (void)::ppoll(nullptr, 0, nullptr, &before);
-    (void)::sigprocmask(SIG_SETMASK, &before, nullptr);
-}
-
-// With SIGCHLD ignored the kernel reaps each worker, and a wait returns
-// only once there is none left; with workers counted, the handler reaps
-// them, and the wait ends when it finds none.
-void wait_for_workers()
-{
-    while (::wait4(-1, nullptr, 0, nullptr) >= 0 || errno == EINTR) {
     }
+    report_failed_fork();
+    loop.pause_until = monotonic_ms() + 50;
+}
+
+// A connection whose head has arrived gets a worker now, or waits for one
+// behind those that came before it.
+void dispatch(loop_state& loop, int fd, long long accepted_ms)
+{
+    if (loop.running < loop.bound && first_held(room_place::ready) < 0)
+        fork_worker(loop, fd, accepted_ms);
+    else if (!hold_connection(fd, accepted_ms, room_place::ready))
+        ::close(fd);
+}
+
+void give_workers(loop_state& loop)
+{
+    for (int fd; loop.running < loop.bound && (fd = first_held(room_place::ready)) >= 0;) {
+        long long accepted_ms = accepted_at(fd);
+        let_go(fd);
+        fork_worker(loop, fd, accepted_ms);
+    }
+    if (first_held(room_place::ready) >= 0 && time_to_report(loop.bound_reported))
+        (void)std::fprintf(stderr,
+                           "warning: all %ld workers busy, as many as the %s limit allows; "
+                           "new connections wait\n",
+                           loop.bound, loop.config.bound_by_processes ? "process" : "memory");
+}
+
+// A connection that has not sent its head while the server is full gives
+// way: closed unanswered, as at its deadline.
+void shed(loop_state& loop, int fd)
+{
+    let_go(fd);
+    ::close(fd);
+    if (time_to_report(loop.shed_reported))
+        (void)std::fprintf(stderr,
+                           "warning: server full: connections that have not sent their request "
+                           "head are closed unanswered, the oldest first\n");
+}
+
+// Makes room for one more connection, where one has waited long enough
+// that it is no real client's head on its way.
+bool shed_oldest(loop_state& loop, long long now)
+{
+    int oldest = first_held(room_place::waiting);
+    if (oldest < 0 || now - accepted_at(oldest) < shed_after_ms)
+        return false;
+    shed(loop, oldest);
+    return true;
+}
+
+// At the head deadline a connection is answered with what it has sent, as
+// a worker answers any head at its deadline; when no worker is free it is
+// closed instead.
+void settle_late_heads(loop_state& loop, long long now)
+{
+    for (int fd; (fd = first_held(room_place::waiting)) >= 0;) {
+        long long accepted_ms = accepted_at(fd);
+        if (now - accepted_ms < head_deadline_ms)
+            return;
+        if (loop.running >= loop.bound) {
+            shed(loop, fd);
+            continue;
+        }
+        let_go(fd);
+        fork_worker(loop, fd, accepted_ms);
+    }
+}
+
+// Where the head stands decides: a worker at once, the waiting room, or the
+// end. A connection the kernel hands over with nothing in it has been
+// silent for the whole deferral, the head deadline: it is closed as the
+// deadline would close it.
+void take(loop_state& loop, int fd, long long now)
+{
+    switch (look_at_head(fd, false)) {
+    case head_state::complete:
+        dispatch(loop, fd, now);
+        return;
+    case head_state::silent:
+        if (loop.config.defers_accept)
+            break;
+        [[fallthrough]];
+    case head_state::partial:
+        if (hold_connection(fd, now, room_place::waiting))
+            return;
+        break;
+    case head_state::gone:
+        break;
+    }
+    ::close(fd);
+}
+
+// Accepts what the queue holds, a batch at a time, so that a flood of
+// connections that send nothing cannot keep real clients in the queue.
+void accept_batch(loop_state& loop)
+{
+    for (int taken = 0; taken < 64 && stop_signal == 0; ++taken) {
+        long long now = monotonic_ms();
+        if (waiting_room_full() && !shed_oldest(loop, now))
+            return;
+        // Non-blocking, so that no send or receive of the worker can wait
+        // longer than the time limit it is under.
+        int fd = ::accept4(loop.config.listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            take(loop, fd, now);
+            continue;
+        }
+        int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK || stop_signal != 0)
+            return;
+        if (error == EINTR || error == ECONNABORTED)
+            continue;
+        std::perror("accept");
+        if (lacks_resources(error))
+            loop.pause_until = now + 50;
+        return;
+    }
+}
+
+void on_head_event(loop_state& loop, int fd, std::uint32_t events)
+{
+    if (place_of(fd) != room_place::waiting)
+        return;  // let go earlier in this batch
+    bool client_done = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+    head_state state = look_at_head(fd, client_done);
+    if (state == head_state::partial || (state == head_state::silent && !client_done))
+        return;
+    long long accepted_ms = accepted_at(fd);
+    let_go(fd);
+    if (state == head_state::complete)
+        dispatch(loop, fd, accepted_ms);
+    else
+        ::close(fd);
+}
+
+// Listens while there is room and nothing to wait out; the queue holds the
+// rest meanwhile.
+void choose_listening(loop_state& loop, long long now)
+{
+    bool listen = stop_signal == 0 && now >= loop.pause_until &&
+                  (!waiting_room_full() ||
+                   (first_held(room_place::waiting) >= 0 &&
+                    now - accepted_at(first_held(room_place::waiting)) >= shed_after_ms));
+    if (stop_signal != 0 || listen == loop.listening) {
+        loop.listening = listen && loop.listening;
+        return;
+    }
+    struct epoll_event event = {};
+    event.events = EPOLLIN;
+    event.data.fd = loop.config.listen_fd;
+    (void)::epoll_ctl(waiting_room_fd(), listen ? EPOLL_CTL_ADD : EPOLL_CTL_DEL,
+                      loop.config.listen_fd, &event);
+    loop.listening = listen;
+}
+
+// Milliseconds until the next thing the loop must do unasked: a head
+// deadline, the oldest head becoming one to shed, the end of a pause.
+int next_timeout(const loop_state& loop, long long now)
+{
+    long long next = LLONG_MAX;
+    int oldest = first_held(room_place::waiting);
+    if (oldest >= 0)
+        next = accepted_at(oldest) + (waiting_room_full() ? shed_after_ms : head_deadline_ms);
+    if (loop.pause_until > now && loop.pause_until < next)
+        next = loop.pause_until;
+    if (next == LLONG_MAX)
+        return -1;
+    return next <= now ? 0 : static_cast<int>(next - now < INT_MAX ? next - now : INT_MAX);
+}
+
+void wait_for_events(loop_state& loop, const sigset_t& waiting_mask)
+{
+    struct epoll_event events[64];
+    int count = ::epoll_pwait(waiting_room_fd(), events, 64, next_timeout(loop, monotonic_ms()),
+                              &waiting_mask);
+    for (int i = 0; i < count; ++i) {
+        if (events[i].data.fd == loop.config.listen_fd) {
+            if (loop.listening && stop_signal == 0)
+                accept_batch(loop);
+        } else {
+            on_head_event(loop, events[i].data.fd, events[i].events);
+        }
+    }
+}
+
+// Closes every descriptor but the standard streams and `keep` and
+// `also_keep` (-1 for none).
+void keep_only(int keep, int also_keep)
+{
+    auto low = static_cast<unsigned>(also_keep < 0 || keep < also_keep ? keep : also_keep);
+    auto high = static_cast<unsigned>(also_keep < 0 || keep > also_keep ? keep : also_keep);
+    if (low > 3)
+        (void)::close_range(3, low - 1, 0);
+    if (high > low + 1)
+        (void)::close_range(low + 1, high - 1, 0);
+    (void)::close_range(high + 1, ~0u, 0);
 }
 
 }  // namespace
 
-void start_worker(int conn_fd, const server_config& config)
+bool prepare_accept_loop()
 {
+    worker_pids = static_cast<std::uint8_t*>(map_unshared(pid_limit / 8));
+    return worker_pids != nullptr;
+}
+
+void start_worker(int conn_fd, const server_config& config, long long head_due_ms)
+{
+    // The other connections the parent holds, the listening socket, the
+    // watch set and the score's descriptor are the parent's alone; the
+    // prepared ruleset stays until the worker has restricted itself.
+    keep_only(conn_fd, prepared_ruleset_fd());
     // A worker stops as any process does: Ctrl-C in a terminal reaches it
     // too, and a SIGTERM meant for it alone ends it.
     (void)std::signal(SIGTERM, SIG_DFL);
     (void)std::signal(SIGINT, SIG_DFL);
-    close_oom_score();
-    handle_connection(conn_fd, config);
+    sigset_t none;
+    sigemptyset(&none);
+    (void)::sigprocmask(SIG_SETMASK, &none, nullptr);
+    handle_connection(conn_fd, config, head_due_ms);
 }
 
 int accept_loop(const server_config& config)
 {
-    catch_stop_signals(config.listen_fd);
-    if (config.worker_bound > 0)
-        count_workers();
-    while (stop_signal == 0) {
-        // At the bound, clients wait in the listening queue, unanswered
-        // but not refused, until a worker ends.
-        if (config.worker_bound > 0 && workers_running() >= config.worker_bound) {
-            wait_below_bound(config.worker_bound);
-            continue;
-        }
-        // Non-blocking, so that no send or receive of the worker can wait
-        // longer than the time limit it is under.
-        int conn_fd = ::accept4(config.listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (conn_fd < 0) {
-            int error = errno;
-            if (error == EINTR || stop_signal != 0)
-                continue;
-            std::perror("accept");
-            if (lacks_resources(error))
-                pause_briefly();
-            continue;
-        }
-        // After the fork each side closes its copy of what it does not own:
-        // the worker the listening socket (in handle_connection), the parent
-        // the connection. A failed fork closes the connection unanswered,
-        // and waits a moment before the next: out of processes, the parent
-        // would otherwise close every queued client at once, while a short
-        // wait lets them have the workers that end meanwhile.
-        raise_oom_score_for_fork();
-        pid_t worker = ::fork();
-        if (worker == 0)
-            start_worker(conn_fd, config);
-        restore_oom_score();
-        ::close(conn_fd);
-        if (worker > 0)
-            ++workers_started;
-        if (worker < 0) {
-            report_failed_fork();
-            pause_briefly();
-        }
+    sigset_t waiting_mask = catch_signals(config.listen_fd);
+    loop_state loop = {config, config.worker_bound > 0 ? config.worker_bound : LONG_MAX};
+    // After a stop the connections already taken still get their workers;
+    // the loop ends when the last worker has.
+    for (;;) {
+        reap_workers(loop);
+        if (stop_signal != 0 && waiting_room_held() == 0 && loop.running == 0)
+            return 0;
+        give_workers(loop);
+        long long now = monotonic_ms();
+        settle_late_heads(loop, now);
+        choose_listening(loop, now);
+        wait_for_events(loop, waiting_mask);
     }
-    // The port is free already; the workers finish what they have, each
-    // within its own time limits.
-    wait_for_workers();
-    return 0;
 }

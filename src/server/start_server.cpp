@@ -7,10 +7,12 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/time_limits.h"
 #include "request/request.h"
 #include "sandbox/sandbox.h"
 #include "server/server.h"
@@ -41,10 +43,13 @@ void print_usage(std::FILE* stream, const char* program)
     (void)std::fprintf(stream, "usage: %s <port> [root-directory]\n", program);
 }
 
-// Creates, binds and listens; prints the failing call in perror's form.
-int open_listener(long port)
+// Creates, binds and listens, non-blocking, so that the loop takes what
+// the queue holds and then waits; prints the failing call in perror's
+// form. `defers` tells whether the kernel keeps a connection back until
+// its first bytes arrive.
+int open_listener(long port, bool& defers)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         std::perror("socket");
         return -1;
@@ -56,6 +61,11 @@ int open_listener(long port)
     // kernel rather than megabytes.
     int unsent = unsent_limit;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsent, sizeof unsent);
+    // A connection that sends nothing is kept by the kernel, out of the
+    // queue, for as long as the head may take; one handed over with nothing
+    // in it after that has been silent for the whole head deadline.
+    int defer_s = (head_deadline_ms + 999) / 1000;
+    defers = ::setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer_s, sizeof defer_s) == 0;
     struct sockaddr_in address;
     std::memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
@@ -74,66 +84,36 @@ int open_listener(long port)
     return fd;
 }
 
-// Why no trial request could finish, for the warning.
-void describe_unfinished(const filter_trial& trial, char (&why)[160])
+// A connection waits for its head in the parent: as many as the files
+// the process may open allow, and the memory.
+bool size_the_server(server_config& config)
 {
-    switch (trial.outcome) {
-    case filter_trial::killed:
-        (void)std::snprintf(why, sizeof why, "a trial request was killed (signal %ld)", trial.detail);
-        break;
-    case filter_trial::not_started:
-        (void)std::snprintf(why, sizeof why, "cannot run a trial request: fork: %s",
-                            std::strerror(static_cast<int>(trial.detail)));
-        break;
-    case filter_trial::refused:
-        (void)std::snprintf(why, sizeof why, "it still refused a call after %zu were added",
-                            max_added_calls);
-        break;
-    default:
-        (void)std::snprintf(why, sizeof why, "a trial request did not finish within %d s",
-                            trial_time_limit_ms / 1000);
-        break;
+    struct rlimit files;
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        (void)::setrlimit(RLIMIT_NOFILE, &files);
+        (void)::getrlimit(RLIMIT_NOFILE, &files);
     }
+    constexpr rlim_t most = rlim_t{1} << 20;
+    auto descriptors = static_cast<std::size_t>(files.rlim_cur < most ? files.rlim_cur : most);
+    cgroup_limits limits = find_cgroup_limits();
+    config.worker_bound = derive_worker_bound(limits, &config.bound_by_processes);
+    return open_waiting_room(derive_room_capacity(limits, descriptors), descriptors) &&
+           prepare_accept_loop();
 }
 
-// Checks the system-call filter with a whole trial request, and says in one
-// line what it could not settle. Calls the trial finds missing are added
-// (and named, so that they can be reported); a trial that cannot finish
-// leaves the filter as it is. Gives false when the server must not serve:
-// serving needs a call that the list kills, or allows only otherwise.
-bool check_filter(const server_config& config, filter_check& check)
+// Started as root, workers serve as nobody: say at once when nobody could
+// not reach a single file.
+void check_nobody_can_search(const char* root)
 {
-    if (!syscall_filter_built()) {
-        check.outcome = filter_check::unavailable;
-        return true;
-    }
-    check = check_syscall_filter(config);
-    char name[64];
-    char why[160];
-    switch (check.outcome) {
-    case filter_check::passed:
-        break;
-    case filter_check::needs_listed:
-        (void)name_system_call(check.trial.detail, name, sizeof name);
-        (void)std::fprintf(stderr, "error: the system-call filter refuses %s as serving makes it\n", name);
-        return false;
-    case filter_check::unchecked:
-        describe_unfinished(check.trial, why);
-        (void)std::fprintf(stderr, "warning: system-call filter enforced but not checked: %s\n", why);
-        break;
-    case filter_check::unavailable:
-        (void)std::fprintf(stderr, "warning: system-call filter not enforced: the kernel refused it\n");
-        return true;
-    }
-    if (check.added_count > 0) {
-        (void)std::fprintf(stderr, "warning: system-call filter: added");
-        for (std::size_t i = 0; i < check.added_count; ++i) {
-            (void)name_system_call(check.added[i], name, sizeof name);
-            (void)std::fprintf(stderr, "%s %s", i == 0 ? "" : ",", name);
-        }
-        (void)std::fprintf(stderr, ", which serving needs and the list lacks (please report)\n");
-    }
-    return true;
+    struct stat status;
+    if (!started_as_root() || ::stat(root, &status) != 0 || nobody_can_search(status))
+        return;
+    (void)std::fprintf(stderr,
+                       "warning: every file will be 404: workers run as user %u, which may not "
+                       "enter %s (mode %04o, owner %u, group %u)\n",
+                       nobody_id, root, static_cast<unsigned>(status.st_mode & 07777),
+                       static_cast<unsigned>(status.st_uid), static_cast<unsigned>(status.st_gid));
 }
 
 }  // namespace
@@ -185,29 +165,35 @@ int start_server(int argc, char** argv, server_config& config)
     // killing. It cannot fail for this signal.
     (void)std::signal(SIGPIPE, SIG_IGN);
 
+    note_identity();
+    check_nobody_can_search(config.root);
     prepare_oom_score();
     prepare_confinement(config.root);
-    config.listen_fd = open_listener(config.port);
+    config.listen_fd = open_listener(config.port, config.defers_accept);
     if (config.listen_fd < 0)
         return 1;
     filter_check check;
-    if (!check_filter(config, check))
+    if (!settle_syscall_filter(config, check))
         return 1;
-    // With SIGCHLD ignored the kernel reaps finished workers (the trial
-    // above still needed their status); where their number is bound, the
-    // accept loop reaps and counts them itself.
-    config.worker_bound = find_worker_bound();
-    (void)std::signal(SIGCHLD, SIG_IGN);
+    if (!size_the_server(config)) {
+        std::perror("error: cannot prepare the waiting room");
+        return 1;
+    }
+    // The parent looks at what clients send, so it gives up root too, for
+    // nobody and the one capability workers open the root with.
+    if (const char* failed = leave_root_in_parent()) {
+        (void)std::fprintf(stderr, "error: cannot switch to user %u: %s: %s\n", nobody_id, failed,
+                           std::strerror(errno));
+        return 1;
+    }
 
     // Serving goes on even when nobody reads the banner.
     (void)std::printf("quillbarrow serving %s on http://0.0.0.0:%ld/\n", config.root, config.port);
     (void)std::fflush(stdout);
-    // From here on the parent only accepts, forks, closes, pauses and
-    // reports; the filter is inherited by every worker at no cost per fork.
-    if (check.outcome != filter_check::unavailable) {
-        filter_changes changes;
-        changes.added = std::span<const int>(check.added, check.added_count);
-        (void)install_syscall_filter(unlisted_call::refuse, changes);
-    }
+    // From here on the parent only accepts, looks, forks, closes, pauses
+    // and reports; the filter is inherited by every worker at no cost per
+    // fork.
+    if (check.outcome != filter_check::unavailable)
+        (void)install_syscall_filter(check.list);
     return -1;
 }

@@ -159,6 +159,13 @@ bool names_controller(std::string_view controllers, std::string_view name)
     return false;
 }
 
+unsigned long long free_memory(const cgroup_limits& limits)
+{
+    return limits.memory_max > limits.memory_used + memory_reserve
+               ? limits.memory_max - limits.memory_used - memory_reserve
+               : 0;
+}
+
 }  // namespace
 
 cgroup_limits read_cgroup_limits(const char* root, std::string_view self_cgroup)
@@ -194,30 +201,51 @@ cgroup_limits read_cgroup_limits(const char* root, std::string_view self_cgroup)
     return limits;
 }
 
-long derive_worker_bound(const cgroup_limits& limits)
+long derive_worker_bound(const cgroup_limits& limits, bool* by_processes)
 {
     long bound = 0;
     if (limits.memory_max != no_limit) {
-        unsigned long long free = limits.memory_max > limits.memory_used + memory_reserve
-                                      ? limits.memory_max - limits.memory_used - memory_reserve
-                                      : 0;
+        unsigned long long free = free_memory(limits);
         unsigned long long workers = free / worker_memory_cost;
         bound = static_cast<long>(workers < 1 ? 1 : workers > 1000000 ? 1000000 : workers);
     }
+    if (by_processes != nullptr)
+        *by_processes = false;
     if (limits.pids_max != no_limit) {
         // The parent's own process and a few to spare for whatever else
         // runs beside it (a shell in the container, say).
         unsigned long long spare = limits.pids_used + 4;
         long workers = limits.pids_max > spare ? static_cast<long>(limits.pids_max - spare) : 1;
-        bound = bound == 0 || workers < bound ? workers : bound;
+        if (bound == 0 || workers < bound) {
+            bound = workers;
+            if (by_processes != nullptr)
+                *by_processes = true;
+        }
     }
     return bound;
 }
 
-long find_worker_bound()
+std::size_t derive_room_capacity(const cgroup_limits& limits, std::size_t descriptors)
+{
+    // The parent keeps a few descriptors of its own; a quarter of the free
+    // memory, at a few kilobytes a connection in the kernel, is the most
+    // the waiting connections may take.
+    std::size_t capacity = descriptors > 2 * room_spare_descriptors ? descriptors - room_spare_descriptors
+                                                                    : descriptors / 2;
+    if (capacity > max_room_capacity)
+        capacity = max_room_capacity;
+    if (limits.memory_max != no_limit) {
+        unsigned long long by_memory = free_memory(limits) / 4 / waiting_memory_cost;
+        if (by_memory < capacity)
+            capacity = by_memory < 16 ? 16 : static_cast<std::size_t>(by_memory);
+    }
+    return capacity;
+}
+
+cgroup_limits find_cgroup_limits()
 {
     char self[4096];
     if (!read_line("/proc/self", "cgroup", self))
-        return 0;
-    return derive_worker_bound(read_cgroup_limits("/sys/fs/cgroup", self));
+        return {};
+    return read_cgroup_limits("/sys/fs/cgroup", self);
 }

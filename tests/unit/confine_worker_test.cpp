@@ -197,7 +197,7 @@ TEST(confine_worker, a_taken_over_worker_reads_nothing_outside_and_cannot_weaken
         // Nor can the parent, under its filter (where the build has one).
         pid_t taken = fork();
         if (taken == 0) {
-            if (!install_syscall_filter())
+            if (!install_syscall_filter(server_filter_list()))
                 _exit(0);
             struct {
                 std::uint64_t access;

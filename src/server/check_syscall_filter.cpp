@@ -1,0 +1,367 @@
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common/text_scan.h"
+#include "common/time_limits.h"
+#include "common/unique_fd.h"
+#include "sandbox/sandbox.h"
+#include "server/server.h"
+
+// A C library or kernel newer than the list makes calls the list does not
+// know, and under the filter they fail with EPERM: every request would end
+// in a quiet 404. So before serving, the server makes a whole request's
+// calls under the filter once, in a process of its own, with each call the
+// filter would refuse or kill held by the kernel for the parent to name,
+// and allows what it finds missing. Only the kernel names a call: where it
+// cannot hold one, the filter goes on unchecked.
+
+namespace {
+
+// How long a killed trial may take to end: one stuck in the kernel (a file
+// system that never answers) cannot end until it is answered.
+constexpr int trial_end_wait_ms = 500;
+constexpr std::size_t trial_read_limit = std::size_t{256} * 1024;
+
+// How the trial process ends when it is not killed.
+constexpr int fork_failed_status = 64;   // and the errno of the failed fork
+constexpr int cannot_hold_status = 97;   // the filter loads, but calls cannot be held
+constexpr int no_filter_status = 98;     // the kernel refuses the filter
+constexpr int worker_killed_status = 128;  // and the signal that killed its worker
+
+// A name that needs no encoding, of a regular file directly in the root, so
+// that the trial sends a file as well as the root's page.
+bool find_plain_file(const char* root, char (&name)[256])
+{
+    DIR* dir = ::opendir(root);
+    if (dir == nullptr)
+        return false;
+    bool found = false;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_type != DT_REG || entry->d_name[0] == '.')
+            continue;
+        found = true;
+        for (const char* c = entry->d_name; *c != '\0' && found; ++c)
+            found = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
+                    (*c >= '0' && *c <= '9') || *c == '.' || *c == '-' || *c == '_';
+        if (found) {
+            std::size_t length = text_length(entry->d_name);
+            for (std::size_t i = 0; i <= length; ++i)
+                name[i] = entry->d_name[i];
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+// A connection with one request waiting in it, made before the filter
+// (which kills a process that makes sockets).
+bool prepare_connection(const char* target, int (&pair)[2])
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return false;
+    char request[512];
+    int length = std::snprintf(request, sizeof request, "GET /%s HTTP/1.1\r\nHost: trial\r\n\r\n", target);
+    return length > 0 && ::write(pair[1], request, static_cast<std::size_t>(length)) == length;
+}
+
+// Forks a worker for the connection, as the accept loop does, and reads
+// its whole answer as a client would.
+void serve_one(const server_config& config, int (&pair)[2])
+{
+    pid_t worker = ::fork();
+    if (worker == 0) {
+        ::close(pair[1]);
+        start_worker(pair[0], config, monotonic_ms());
+    }
+    ::close(pair[0]);
+    if (worker < 0)
+        ::_exit(fork_failed_status + (errno < 32 ? errno : 0));
+    // Enough to have seen the header and the first sends of the body; a
+    // large file or page is cut there, which the worker survives as it
+    // survives any client that leaves.
+    char sink[4096];
+    std::size_t received = 0;
+    for (ssize_t got; received < trial_read_limit && (got = ::read(pair[1], sink, sizeof sink)) > 0;)
+        received += static_cast<std::size_t>(got);
+    ::close(pair[1]);
+    int status = 0;
+    if (::waitpid(worker, &status, 0) == worker && WIFSIGNALED(status))
+        ::_exit(worker_killed_status + WTERMSIG(status));
+}
+
+// One byte with a descriptor attached (SCM_RIGHTS), to send or to receive.
+struct descriptor_message {
+    char byte = 0;
+    struct iovec data = {&byte, 1};
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    struct msghdr header = {};
+
+    descriptor_message()
+    {
+        header.msg_iov = &data;
+        header.msg_iovlen = 1;
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+    }
+    descriptor_message(const descriptor_message&) = delete;
+    descriptor_message& operator=(const descriptor_message&) = delete;
+};
+
+bool send_descriptor(int channel, int fd)
+{
+    descriptor_message message;
+    struct cmsghdr* rights = CMSG_FIRSTHDR(&message.header);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
+    return ::sendmsg(channel, &message.header, 0) == 1;
+}
+
+// The descriptor sent on `channel` before `deadline`, or -1.
+int receive_descriptor(int channel, long long deadline)
+{
+    long long left = deadline - monotonic_ms();
+    struct pollfd p = {channel, POLLIN, 0};
+    descriptor_message message;
+    if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0 ||
+        ::recvmsg(channel, &message.header, MSG_CMSG_CLOEXEC) != 1)
+        return -1;
+    struct cmsghdr* rights = CMSG_FIRSTHDR(&message.header);
+    if (rights == nullptr || rights->cmsg_type != SCM_RIGHTS)
+        return -1;
+    int fd = -1;
+    std::memcpy(&fd, CMSG_DATA(rights), sizeof fd);
+    return fd;
+}
+
+[[noreturn]] void run_trial(const server_config& config, filter_list list, int channel)
+{
+    // A group of its own, so that the parent can end the trial's worker too.
+    (void)::setpgid(0, 0);
+    char file[256] = {};
+    bool has_file = find_plain_file(config.root, file);
+    int root_page[2];
+    int file_page[2];
+    if (!prepare_connection("", root_page) || (has_file && !prepare_connection(file, file_page)))
+        ::_exit(1);
+    // The trial hands the parent its listener with sendmsg, which the
+    // server itself never makes.
+    (void)set_call_rule(list, SYS_sendmsg, filter_rule::allow);
+    int listener = install_supervised_filter(list);
+    if (listener < 0)
+        ::_exit(install_syscall_filter(list) ? cannot_hold_status : no_filter_status);
+    bool handed = send_descriptor(channel, listener);
+    ::close(listener);
+    ::close(channel);
+    if (!handed)
+        ::_exit(1);
+    serve_one(config, root_page);
+    if (has_file)
+        serve_one(config, file_page);
+    ::_exit(0);
+}
+
+// Reaps the trial, waiting a moment at most. A trial that cannot end (stuck
+// in the kernel, on a file system that does not answer) is left to end
+// when it can, with SIGKILL pending, and is reaped with the workers.
+bool reap_trial(pid_t trial, int& status)
+{
+    for (long long deadline = monotonic_ms() + trial_end_wait_ms;;) {
+        pid_t reaped = ::waitpid(trial, &status, WNOHANG);
+        if (reaped == trial)
+            return true;
+        if ((reaped < 0 && errno != EINTR) || monotonic_ms() >= deadline)
+            return false;
+        struct timespec pause = {0, 10L * 1000 * 1000};
+        ::nanosleep(&pause, nullptr);
+    }
+}
+
+// Watches the trial until it ends, a call is held, or the deadline passes.
+// Gives the held call's number, or -1; `ended` says whether it ended.
+long watch_trial(pid_t trial, int channel, bool& ended, int& status)
+{
+    long long deadline = monotonic_ms() + trial_time_limit_ms;
+    unique_fd listener(receive_descriptor(channel, deadline));
+    for (ended = false; !ended;) {
+        long long left = deadline - monotonic_ms();
+        if (left <= 0)
+            return -1;
+        // A kernel before 5.8 never says that no process is left under the
+        // filter, so the trial's end is looked for as well.
+        struct pollfd p = {listener.get(), POLLIN, 0};
+        int ready = ::poll(&p, 1, static_cast<int>(left < 50 ? left : 50));
+        if (ready > 0 && (p.revents & POLLIN) != 0) {
+            long held = refuse_held_call(listener.get());
+            if (held >= 0)
+                return held;
+        }
+        if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+            listener.reset();
+        ended = ::waitpid(trial, &status, WNOHANG) == trial;
+    }
+    return -1;
+}
+
+filter_trial outcome_of(long held, bool ended, int status)
+{
+    if (held >= 0)
+        return {filter_trial::refused, held};
+    if (!ended)
+        return {filter_trial::unfinished, 0};
+    if (WIFSIGNALED(status))
+        return {filter_trial::killed, WTERMSIG(status)};
+    int code = WEXITSTATUS(status);
+    switch (code) {
+    case 0: return {filter_trial::passed, 0};
+    case cannot_hold_status: return {filter_trial::cannot_hold, 0};
+    case no_filter_status: return {filter_trial::unavailable, 0};
+    default: break;
+    }
+    if (code >= worker_killed_status)
+        return {filter_trial::killed, code - worker_killed_status};
+    if (code >= fork_failed_status && code < fork_failed_status + 32)
+        return {filter_trial::not_started, code - fork_failed_status};
+    return {filter_trial::unfinished, 0};
+}
+
+}  // namespace
+
+filter_trial try_syscall_filter(const server_config& config, const filter_list& list)
+{
+    int channel[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0)
+        return {filter_trial::not_started, errno};
+    unique_fd ours(channel[0]);
+    unique_fd theirs(channel[1]);
+    pid_t trial = ::fork();
+    if (trial == 0) {
+        ours.reset();
+        run_trial(config, list, theirs.release());
+    }
+    int fork_error = errno;
+    theirs.reset();
+    if (trial < 0)
+        return {filter_trial::not_started, fork_error};
+    bool ended = false;
+    int status = 0;
+    long held = watch_trial(trial, ours.get(), ended, status);
+    if (!ended) {
+        (void)::kill(-trial, SIGKILL);
+        (void)::kill(trial, SIGKILL);
+        (void)reap_trial(trial, status);
+    }
+    return outcome_of(held, ended, status);
+}
+
+filter_check check_syscall_filter(const server_config& config, const filter_list& base)
+{
+    filter_check check;
+    check.list = base;
+    for (;;) {
+        check.trial = try_syscall_filter(config, check.list);
+        switch (check.trial.outcome) {
+        case filter_trial::passed: check.outcome = filter_check::passed; return check;
+        case filter_trial::unavailable: check.outcome = filter_check::unavailable; return check;
+        case filter_trial::refused: break;
+        default: check.outcome = filter_check::unchecked; return check;
+        }
+        // A call the list names was refused for what it is or for its
+        // arguments, or is one that must never be allowed: the list itself
+        // is wrong, and allowing the call whole would undo the rule.
+        auto call = static_cast<int>(check.trial.detail);
+        if (lists_call(check.list, call)) {
+            check.outcome = filter_check::needs_listed;
+            return check;
+        }
+        if (check.added_count == max_added_calls ||
+            !set_call_rule(check.list, call, filter_rule::allow)) {
+            check.outcome = filter_check::unchecked;
+            return check;
+        }
+        check.added[check.added_count++] = call;
+    }
+}
+
+namespace {
+
+// Why no trial request could settle the list, for the warning.
+void describe_unchecked(const filter_trial& trial, char (&why)[160])
+{
+    switch (trial.outcome) {
+    case filter_trial::killed:
+        (void)std::snprintf(why, sizeof why, "a trial request was killed (signal %ld)", trial.detail);
+        break;
+    case filter_trial::not_started:
+        (void)std::snprintf(why, sizeof why, "cannot run a trial request: fork: %s",
+                            std::strerror(static_cast<int>(trial.detail)));
+        break;
+    case filter_trial::refused:
+        (void)std::snprintf(why, sizeof why, "it still refused a call after %zu were added",
+                            max_added_calls);
+        break;
+    case filter_trial::cannot_hold:
+        (void)std::snprintf(why, sizeof why,
+                            "the kernel cannot hold a call for the check (seccomp user notification)");
+        break;
+    default:
+        (void)std::snprintf(why, sizeof why, "a trial request did not finish within %d s",
+                            trial_time_limit_ms / 1000);
+        break;
+    }
+}
+
+void report_added(const filter_check& check)
+{
+    if (check.added_count == 0)
+        return;
+    char name[64];
+    (void)std::fprintf(stderr, "warning: system-call filter: added");
+    for (std::size_t i = 0; i < check.added_count; ++i) {
+        (void)name_system_call(check.added[i], name, sizeof name);
+        (void)std::fprintf(stderr, "%s %s", i == 0 ? "" : ",", name);
+    }
+    (void)std::fprintf(stderr, ", which serving needs and the list lacks (please report)\n");
+}
+
+}  // namespace
+
+bool settle_syscall_filter(const server_config& config, filter_check& check)
+{
+    if (!syscall_filter_built()) {
+        check.outcome = filter_check::unavailable;
+        return true;
+    }
+    check = check_syscall_filter(config, server_filter_list());
+    char text[160];
+    switch (check.outcome) {
+    case filter_check::passed:
+        break;
+    case filter_check::needs_listed:
+        (void)name_system_call(check.trial.detail, text, sizeof text);
+        (void)std::fprintf(stderr, "error: the system-call filter refuses %s as serving makes it\n", text);
+        return false;
+    case filter_check::unchecked:
+        describe_unchecked(check.trial, text);
+        (void)std::fprintf(stderr, "warning: system-call filter enforced but not checked: %s\n", text);
+        break;
+    case filter_check::unavailable:
+        (void)std::fprintf(stderr, "warning: system-call filter not enforced: the kernel refused it\n");
+        return true;
+    }
+    report_added(check);
+    return true;
+}
