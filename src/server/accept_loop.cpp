@@ -158,11 +158,18 @@ void fork_worker(loop_state& loop, int fd, long long accepted_ms)
     loop.pause_until = monotonic_ms() + 50;
 }
 
+// Whether a worker may be forked now: below the bound, and not in the
+// pause after a failure.
+bool can_fork(const loop_state& loop)
+{
+    return loop.running < loop.bound && monotonic_ms() >= loop.pause_until;
+}
+
 // A connection whose head has arrived gets a worker now, or waits for one
 // behind those that came before it.
 void dispatch(loop_state& loop, int fd, long long accepted_ms)
 {
-    if (loop.running < loop.bound && first_held(room_place::ready) < 0)
+    if (can_fork(loop) && first_held(room_place::ready) < 0)
         fork_worker(loop, fd, accepted_ms);
     else if (!hold_connection(fd, accepted_ms, room_place::ready))
         ::close(fd);
@@ -170,12 +177,13 @@ void dispatch(loop_state& loop, int fd, long long accepted_ms)
 
 void give_workers(loop_state& loop)
 {
-    for (int fd; loop.running < loop.bound && (fd = first_held(room_place::ready)) >= 0;) {
+    for (int fd; can_fork(loop) && (fd = first_held(room_place::ready)) >= 0;) {
         long long accepted_ms = accepted_at(fd);
         let_go(fd);
         fork_worker(loop, fd, accepted_ms);
     }
-    if (first_held(room_place::ready) >= 0 && time_to_report(loop.bound_reported))
+    if (loop.running >= loop.bound && first_held(room_place::ready) >= 0 &&
+        time_to_report(loop.bound_reported))
         (void)std::fprintf(stderr,
                            "warning: all %ld workers busy, as many as the %s limit allows; "
                            "new connections wait\n",
@@ -214,7 +222,7 @@ void settle_late_heads(loop_state& loop, long long now)
         long long accepted_ms = accepted_at(fd);
         if (now - accepted_ms < head_deadline_ms)
             return;
-        if (loop.running >= loop.bound) {
+        if (!can_fork(loop)) {
             shed(loop, fd);
             continue;
         }
@@ -253,6 +261,8 @@ void accept_batch(loop_state& loop)
 {
     for (int taken = 0; taken < 64 && stop_signal == 0; ++taken) {
         long long now = monotonic_ms();
+        if (now < loop.pause_until)
+            return;
         if (waiting_room_full() && !shed_oldest(loop, now))
             return;
         // Non-blocking, so that no send or receive of the worker can wait

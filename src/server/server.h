@@ -49,7 +49,7 @@ inline constexpr std::size_t max_room_capacity = 65536;
 inline constexpr std::size_t room_spare_descriptors = 64;
 
 // How many connections the parent may hold while their heads arrive, with
-// `descriptors` open files allowed: a quarter of the free memory at most.
+// `descriptors` open files allowed: half of the free memory at most.
 std::size_t derive_room_capacity(const cgroup_limits& limits, std::size_t descriptors);
 
 // The limits of this process's own cgroup.

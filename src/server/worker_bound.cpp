@@ -227,7 +227,7 @@ long derive_worker_bound(const cgroup_limits& limits, bool* by_processes)
 
 std::size_t derive_room_capacity(const cgroup_limits& limits, std::size_t descriptors)
 {
-    // The parent keeps a few descriptors of its own; a quarter of the free
+    // The parent keeps a few descriptors of its own; half of the free
     // memory, at a few kilobytes a connection in the kernel, is the most
     // the waiting connections may take.
     std::size_t capacity = descriptors > 2 * room_spare_descriptors ? descriptors - room_spare_descriptors
@@ -235,7 +235,7 @@ std::size_t derive_room_capacity(const cgroup_limits& limits, std::size_t descri
     if (capacity > max_room_capacity)
         capacity = max_room_capacity;
     if (limits.memory_max != no_limit) {
-        unsigned long long by_memory = free_memory(limits) / 4 / waiting_memory_cost;
+        unsigned long long by_memory = free_memory(limits) / 2 / waiting_memory_cost;
         if (by_memory < capacity)
             capacity = by_memory < 16 ? 16 : static_cast<std::size_t>(by_memory);
     }

@@ -163,11 +163,18 @@ TEST_F(files, a_file_without_read_permission_is_not_found)
         GTEST_SKIP() << "needs root to run the server as an unprivileged user";
     write_file(root + "/locked.txt", "locked");
     chmod((root + "/locked.txt").c_str(), 0);
+    write_file(root + "/private.txt", "root's own");
+    chmod((root + "/private.txt").c_str(), 0600);
     ASSERT_EQ(mkdir((root + "/closed").c_str(), 0), 0);
-    start(true);
-    EXPECT_EQ(get("/hello.txt"), expected_header(200, "OK", "text/plain; charset=utf-8", 6) + "hello\n");
-    EXPECT_EQ(get("/locked.txt"), path_not_found);
-    EXPECT_EQ(get("/closed/x"), path_not_found);
+    // Run as nobody, and started as root, which serves as nobody too.
+    for (bool as_nobody : {true, false}) {
+        SCOPED_TRACE(as_nobody ? "run as nobody" : "started as root");
+        start(as_nobody);
+        EXPECT_EQ(get("/hello.txt"), expected_header(200, "OK", "text/plain; charset=utf-8", 6) + "hello\n");
+        EXPECT_EQ(get("/locked.txt"), path_not_found);
+        EXPECT_EQ(get("/private.txt"), path_not_found);
+        EXPECT_EQ(get("/closed/x"), path_not_found);
+    }
 }
 
 TEST_F(files, a_file_over_64_kib_arrives_complete_and_in_order)

@@ -132,6 +132,46 @@ TEST(startup, a_root_through_a_symbolic_link_is_served_by_its_canonical_path)
     remove_tree(dir);
 }
 
+// Started as root, workers serve as nobody, but open the root while still
+// allowed to: a root below a directory only root may enter is served. A
+// root that nobody may not enter is named at start-up, since every file in
+// it would be 404.
+TEST(startup, started_as_root_it_serves_as_nobody_and_says_when_nobody_cannot_enter_the_root)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    struct {
+        const char* what;
+        mode_t outer, site;
+        bool warns;
+    } const cases[] = {
+        {"a root below a directory only root may enter", 0700, 0755, false},
+        {"a root only root may enter", 0755, 0700, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string dir = make_temp_dir();
+        std::string site = dir + "/site";
+        ASSERT_EQ(mkdir(site.c_str(), 0755), 0);
+        write_file(site + "/f.txt", "inside\n");
+        ASSERT_EQ(chmod(site.c_str(), c.site), 0);
+        ASSERT_EQ(chmod(dir.c_str(), c.outer), 0);
+        server_process server;
+        std::string why;
+        ASSERT_TRUE(start_server(server, site, &why, QUILLBARROW_BINARY, false, true)) << why;
+        parsed_response response = parse_response(http_exchange(server.port, "GET /f.txt HTTP/1.1\r\n\r\n"));
+        EXPECT_EQ(response.status, c.warns ? 404 : 200);
+        char canonical[PATH_MAX];
+        ASSERT_NE(realpath(site.c_str(), canonical), nullptr);
+        std::string warning = "warning: every file will be 404: workers run as user 65534, which may not enter " +
+                              std::string(canonical) + " (mode 0700, owner 0, group 0)\n";
+        EXPECT_EQ(server_output(server), c.warns ? warning : "");
+        stop_server(server);
+        chmod(dir.c_str(), 0755);
+        remove_tree(dir);
+    }
+}
+
 // Inside nested Landlock domains (a sandbox launcher's), the kernel refuses
 // a worker's own from the 16th on: the server says so once and serves
 // without it, rather than serve unconfined in silence or not at all.
@@ -185,15 +225,18 @@ TEST(accept_loop, backs_off_when_out_of_descriptors)
     int out[2], err[2];
     ASSERT_EQ(pipe(out), 0);
     ASSERT_EQ(pipe(err), 0);
+    bool landlock = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u) >= 1;
     pid_t pid = fork();
     if (pid == 0) {
         dup2(out[1], 1);
         dup2(err[1], 2);
         for (int fd = 3; fd < 1024; ++fd)
             close(fd);
-        // 0, 1, 2, the out-of-memory score and the listening socket:
-        // nothing left to accept into.
-        struct rlimit limit = {5, 5};
+        // 0, 1, 2, the out-of-memory score, the listening socket, the set
+        // that watches waiting connections and, with Landlock, the prepared
+        // ruleset: nothing left to accept into.
+        rlim_t files = landlock ? 7 : 6;
+        struct rlimit limit = {files, files};
         setrlimit(RLIMIT_NOFILE, &limit);
         std::string port_text = std::to_string(port);
         execl(QUILLBARROW_BINARY, "quillbarrow", port_text.c_str(), dir.c_str(), nullptr);
@@ -206,6 +249,7 @@ TEST(accept_loop, backs_off_when_out_of_descriptors)
     ASSERT_EQ(read_line_from(out[0], 5000).rfind("quillbarrow serving ", 0), 0u);
     int client = connect_loopback(port);
     ASSERT_GE(client, 0);
+    ASSERT_TRUE(send_all(client, "GET / HTTP/1.1\r\n\r\n"));
     usleep(1000000);
     stop_server(server);
     close(client);
@@ -250,70 +294,109 @@ long oom_kills(const std::string& cgroup, bool v2)
     return count.empty() ? 0 : std::stol(count);
 }
 
-// Far more idle clients than the cgroup's memory holds workers for: the
-// server makes only as many as it holds, the rest wait in the queue, and
-// nothing is killed. Once they leave, a new client is served at once.
-TEST(accept_loop, a_flood_waits_within_the_memory_limit_instead_of_killing_the_server)
+// Far more clients than the cgroup's memory holds workers for. Those that
+// have not sent their head (silent, or a request line and no end) take no
+// worker: the parent holds them, and a real client is answered at once.
+// Downloads whose clients do not read take a worker each, as many as the
+// memory holds; the rest wait in the queue, and nothing is killed. With
+// fewer descriptors than clients, the parent closes the oldest heads that
+// are late, and a real client still gets in.
+struct flood_case {
+    const char* what;
+    std::string request;  // what each client sends, and then it reads nothing
+    int clients;
+    int descriptors;      // the server's limit; 0 for the test's own
+    bool reaches_bound;
+    bool sheds;
+};
+
+TEST(accept_loop, a_flood_takes_no_more_than_the_memory_holds_and_real_clients_still_get_in)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to make a memory cgroup";
     if (QUILLBARROW_SANITIZED)
         GTEST_SKIP() << "the sanitizers' runtime makes each process many times what the bound "
                         "counts a worker at";
-    bool v2 = false;
-    constexpr long limit = 24L << 20;
-    std::string cgroup = make_memory_cgroup(limit, v2);
-    if (cgroup.empty())
-        GTEST_SKIP() << "cannot make a memory cgroup here";
+    const flood_case cases[] = {
+        {"silent clients", "", 600, 0, false, false},
+        {"heads that never end", "GET /f.txt HTTP/1.1\r\n", 600, 0, false, false},
+        {"downloads never read", "GET /big.bin HTTP/1.1\r\n\r\n", 600, 0, true, false},
+        {"late heads past the descriptors", "GET /f.txt HTTP/1.1\r\n", 150, 128, false, true},
+    };
     struct rlimit files = {4096, 4096};
     setrlimit(RLIMIT_NOFILE, &files);
-    std::string dir = make_temp_dir();
-    write_file(dir + "/f.txt", "inside\n");
-    std::string wrapper = dir + "/in-cgroup.sh";
-    write_file(wrapper, "#!/bin/sh\necho $$ > '" + cgroup + "/cgroup.procs' && exec '" QUILLBARROW_BINARY
-                        "' \"$@\"\n");
-    ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
-    server_process server;
-    std::string why;
-    ASSERT_TRUE(start_server(server, dir, &why, wrapper.c_str(), false, true)) << why;
+    for (const flood_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        bool v2 = false;
+        constexpr long limit = 24L << 20;
+        std::string cgroup = make_memory_cgroup(limit, v2);
+        if (cgroup.empty())
+            GTEST_SKIP() << "cannot make a memory cgroup here";
+        std::string dir = make_temp_dir();
+        write_file(dir + "/f.txt", "inside\n");
+        write_file(dir + "/big.bin", std::string(4 << 20, 'b'));
+        std::string wrapper = dir + "/in-cgroup.sh";
+        std::string limited = c.descriptors > 0 ? "prlimit --nofile=" + std::to_string(c.descriptors) + " " : "";
+        write_file(wrapper, "#!/bin/sh\necho $$ > '" + cgroup + "/cgroup.procs' && exec " + limited +
+                                "'" QUILLBARROW_BINARY "' \"$@\"\n");
+        ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
+        server_process server;
+        std::string why;
+        ASSERT_TRUE(start_server(server, dir, &why, wrapper.c_str(), false, true)) << why;
 
-    constexpr int clients = 600;  // at 100 KiB or more each, far beyond 24 MiB
-    std::vector<int> fds;
-    for (int i = 0; i < clients; ++i) {
-        int fd = connect_loopback(server.port);
-        ASSERT_GE(fd, 0) << "client " << i;
-        fds.push_back(fd);
+        std::vector<int> fds;
+        for (int i = 0; i < c.clients; ++i) {
+            int fd = connect_loopback(server.port);
+            ASSERT_GE(fd, 0) << "client " << i;
+            int small = 4096;
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+            ASSERT_TRUE(send_all(fd, c.request));
+            fds.push_back(fd);
+        }
+        // A real client, while they hold on.
+        long asked_at = now_ms();
+        std::string response = http_exchange(server.port, "GET /f.txt HTTP/1.1\r\n\r\n", 10000);
+        long answered_after = now_ms() - asked_at;
+        std::string output;
+        for (long deadline = now_ms() + 3000; now_ms() < deadline && output.empty(); usleep(50000))
+            output = server_output(server);
+        const std::string before = "warning: all ";
+        const std::string after = " workers busy, as many as the memory limit allows; new connections wait\n";
+        const std::string shedding = "warning: server full: connections that have not sent their request "
+                                     "head are closed unanswered, the oldest first\n";
+        if (c.reaches_bound) {
+            // The real client waits behind the downloads; the server says
+            // so, once, and has as many workers as its bound.
+            ASSERT_EQ(output.substr(0, before.size()), before) << output;
+            long bound = std::atol(output.c_str() + before.size());
+            EXPECT_EQ(output, before + std::to_string(bound) + after);
+            EXPECT_GT(bound, 10);
+            EXPECT_LT(bound, c.clients / 2);
+            EXPECT_EQ(count_children(server.pid, false), bound);
+        } else {
+            EXPECT_EQ(parse_response(response).body, "inside\n");
+            EXPECT_LE(answered_after, c.sheds ? 3000 : 1000) << "the real client waited too long";
+            EXPECT_EQ(output, c.sheds ? shedding : "");
+            EXPECT_EQ(count_children(server.pid, false), 0) << "a worker for a head that never came";
+        }
+        EXPECT_EQ(kill(server.pid, 0), 0) << "the server is gone";
+        EXPECT_EQ(oom_kills(cgroup, v2), 0);
+
+        // Every client leaves; a worker ends at once for each.
+        long left_at = now_ms();
+        for (int fd : fds)
+            close(fd);
+        response = http_exchange(server.port, "GET /f.txt HTTP/1.1\r\n\r\n", 10000);
+        EXPECT_EQ(parse_response(response).body, "inside\n");
+        EXPECT_LE(now_ms() - left_at, 5000) << "a new client waited too long";
+        EXPECT_EQ(oom_kills(cgroup, v2), 0);
+        // Workers are reaped as they end: none is left, not even a zombie.
+        EXPECT_TRUE(wait_for_no_children(server.pid, 5000)) << count_children(server.pid, true) << " zombies";
+        stop_server(server);
+        for (long deadline = now_ms() + 5000; rmdir(cgroup.c_str()) != 0 && now_ms() < deadline;)
+            usleep(50000);
+        remove_tree(dir);
     }
-    // The server reaches its bound and says so, once.
-    std::string output;
-    for (long deadline = now_ms() + 10000; now_ms() < deadline && output.empty(); usleep(50000))
-        output = server_output(server);
-    const std::string before = "warning: all ", after = " workers busy, as many as the memory limit allows; "
-                                                        "new connections wait\n";
-    ASSERT_EQ(output.substr(0, before.size()), before) << output;
-    long bound = std::atol(output.c_str() + before.size());
-    EXPECT_EQ(output, before + std::to_string(bound) + after);
-    EXPECT_GT(bound, 10);
-    EXPECT_LT(bound, clients / 2);
-    usleep(500000);
-    EXPECT_EQ(count_children(server.pid, false), bound);
-    EXPECT_EQ(kill(server.pid, 0), 0) << "the server is gone";
-    EXPECT_EQ(oom_kills(cgroup, v2), 0);
-
-    // Every client leaves; a worker ends at once for each accepted one.
-    long left_at = now_ms();
-    for (int fd : fds)
-        close(fd);
-    std::string response = http_exchange(server.port, "GET /f.txt HTTP/1.1\r\n\r\n", 10000);
-    EXPECT_EQ(parse_response(response).body, "inside\n");
-    EXPECT_LE(now_ms() - left_at, 5000) << "a new client waited too long";
-    EXPECT_EQ(oom_kills(cgroup, v2), 0);
-    // Counted workers are reaped as they end: none is left, not even a zombie.
-    EXPECT_TRUE(wait_for_no_children(server.pid, 5000)) << count_children(server.pid, true) << " zombies";
-    stop_server(server);
-    for (long deadline = now_ms() + 5000; rmdir(cgroup.c_str()) != 0 && now_ms() < deadline;)
-        usleep(50000);
-    remove_tree(dir);
 }
 
 TEST(accept_loop, pauses_after_a_failed_fork)

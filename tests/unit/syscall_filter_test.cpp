@@ -181,7 +181,8 @@ TEST(syscall_filter, lets_a_worker_do_its_work_and_refuses_the_rest_quietly)
 struct needed_operation {
     const char* what;
     std::vector<int> calls;
-    bool kill = false;  // the calls are made to kill rather than left out
+    // Left out (drop), or named otherwise: a check must then refuse to start.
+    enum { drop, kill, never_add } change = drop;
 };
 
 #ifdef SYS_open
@@ -231,15 +232,20 @@ TEST(syscall_filter, the_start_up_check_adds_any_call_of_a_request_that_the_list
 #endif
         {"closing", {SYS_close}},
         {"ending", {SYS_exit_group}},
-        {"a call serving needs that the list kills", {SYS_getdents64}, true},
+        {"a call serving needs that the list kills", {SYS_getdents64}, needed_operation::kill},
+        {"a call serving needs that must never be added", {SYS_getdents64}, needed_operation::never_add},
     };
     for (const needed_operation& operation : operations) {
         SCOPED_TRACE(operation.what);
         filter_list list = server_filter_list();
-        for (int call : operation.calls)
-            operation.kill ? (void)set_call_rule(list, call, filter_rule::kill) : drop_call(list, call);
+        for (int call : operation.calls) {
+            drop_call(list, call);
+            if (operation.change != needed_operation::drop)
+                (void)set_call_rule(list, call, operation.change == needed_operation::kill ? filter_rule::kill
+                                                                                            : filter_rule::never_add);
+        }
         filter_check check = check_syscall_filter(config, list);
-        if (operation.kill) {
+        if (operation.change != needed_operation::drop) {
             EXPECT_EQ(check.outcome, filter_check::needs_listed);
             EXPECT_EQ(check.trial.detail, operation.calls[0]);
             continue;
