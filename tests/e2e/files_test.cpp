@@ -169,7 +169,7 @@ TEST_F(files, a_file_without_read_permission_is_not_found)
     // Run as nobody, and started as root, which serves as nobody too.
     for (bool as_nobody : {true, false}) {
         SCOPED_TRACE(as_nobody ? "run as nobody" : "started as root");
-        start(as_nobody);
+        start({.as_nobody = as_nobody});
         EXPECT_EQ(get("/hello.txt"), expected_header(200, "OK", "text/plain; charset=utf-8", 6) + "hello\n");
         EXPECT_EQ(get("/locked.txt"), path_not_found);
         EXPECT_EQ(get("/private.txt"), path_not_found);

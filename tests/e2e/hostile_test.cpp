@@ -29,7 +29,7 @@ protected:
         write_file(root + "/big.bin", "");
         ASSERT_EQ(truncate((root + "/big.bin").c_str(), 16 << 20), 0);
         std::string why;
-        ASSERT_TRUE(start_server(server, root, &why, QUILLBARROW_BINARY, false, true)) << why;
+        ASSERT_TRUE(start_server(server, root, &why, {.capture_output = true})) << why;
     }
     void TearDown() override
     {

@@ -208,7 +208,7 @@ TEST_F(listing, a_directory_the_server_cannot_read_is_not_found)
         GTEST_SKIP() << "needs root to run the server as an unprivileged user";
     ASSERT_EQ(mkdir((root + "/closed").c_str(), 0711), 0);
     write_file(root + "/closed/inside.txt", "inside");
-    start(true);
+    start({.as_nobody = true});
     EXPECT_EQ(get("/closed/"),
               expected_error(404, "not found",
                              "the requested resource does not exist. perhaps you typed the url "

@@ -31,7 +31,7 @@ protected:
             write_file(root + "/hello.txt", "hello\n");
         }
         std::string why;
-        ASSERT_TRUE(start_server(server, root, &why, binary)) << why;
+        ASSERT_TRUE(start_server(server, root, &why, {.binary = binary})) << why;
     }
     std::string send(std::string_view request) { return http_exchange(server.port, request); }
 

@@ -168,12 +168,10 @@ TEST_F(sandbox, no_request_makes_a_worker_end_other_than_normally)
     // strace follows every worker and reports how each ended: a call that
     // the filter kills shows as "killed by SIGSYS".
     std::string log = root + "-strace.log";
-    std::string wrapper = root + "-traced.sh";
-    write_file(wrapper, "#!/bin/sh\nexec strace -f -q -e trace=none -e signal=none -o '" + log +
-                            "' '" + QUILLBARROW_BINARY + "' \"$@\"\n");
-    ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
     std::string why;
-    ASSERT_TRUE(start_server(server, root, &why, wrapper.c_str())) << why;
+    ASSERT_TRUE(start_server(server, root, &why,
+                             {.prefix = {"strace", "-f", "-q", "-e", "trace=none", "-e", "signal=none", "-o", log}}))
+        << why;
 
     const std::string requests[] = {
         simple_request("/hello.txt"),
@@ -228,7 +226,6 @@ TEST_F(sandbox, no_request_makes_a_worker_end_other_than_normally)
     kill(traced_server, SIGKILL);
     stop_server(server);
     unlink(log.c_str());
-    unlink(wrapper.c_str());
 }
 
 }  // namespace

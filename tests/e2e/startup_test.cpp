@@ -65,35 +65,14 @@ TEST(startup, accepts_signs_and_blanks_and_defaults_to_the_current_directory)
     char canonical[PATH_MAX];
     ASSERT_NE(realpath(dir.c_str(), canonical), nullptr);
     for (const char* port_prefix : {"", "+", "  "}) {
+        SCOPED_TRACE(std::string("prefix '") + port_prefix + "'");
         server_process server;
-        // Start it by hand in `dir`, with no root argument.
-        int out[2];
-        ASSERT_EQ(pipe(out), 0);
-        int port = 0;
-        {
-            server_process probe;
-            std::string why;
-            ASSERT_TRUE(start_server(probe, dir, &why)) << why;
-            port = probe.port;  // free now that the probe is gone
-            stop_server(probe);
-        }
-        pid_t pid = fork();
-        if (pid == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            if (chdir(dir.c_str()) != 0)
-                _exit(127);
-            std::string arg = port_prefix + std::to_string(port);
-            execl(QUILLBARROW_BINARY, "quillbarrow", arg.c_str(), nullptr);
-            _exit(127);
-        }
-        close(out[1]);
-        std::string line = read_line_from(out[0], 5000);
-        close(out[0]);
-        server.pid = pid;
-        EXPECT_EQ(line, "quillbarrow serving " + std::string(canonical) + " on http://0.0.0.0:" +
-                            std::to_string(port) + "/")
-            << "prefix '" << port_prefix << "'";
+        std::string why;
+        ASSERT_TRUE(start_server(server, "", &why,
+                                 {.working_directory = dir, .port_prefix = port_prefix, .root_argument = false}))
+            << why;
+        EXPECT_EQ(server.banner, "quillbarrow serving " + std::string(canonical) + " on http://0.0.0.0:" +
+                                     std::to_string(server.port) + "/");
         stop_server(server);
     }
     remove_tree(dir);
@@ -158,7 +137,7 @@ TEST(startup, started_as_root_it_serves_as_nobody_and_says_when_nobody_cannot_en
         ASSERT_EQ(chmod(dir.c_str(), c.outer), 0);
         server_process server;
         std::string why;
-        ASSERT_TRUE(start_server(server, site, &why, QUILLBARROW_BINARY, false, true)) << why;
+        ASSERT_TRUE(start_server(server, site, &why, {.capture_output = true})) << why;
         parsed_response response = parse_response(http_exchange(server.port, "GET /f.txt HTTP/1.1\r\n\r\n"));
         EXPECT_EQ(response.status, c.warns ? 404 : 200);
         char canonical[PATH_MAX];
@@ -192,13 +171,10 @@ TEST(startup, a_landlock_domain_the_kernel_refuses_is_told_at_start_up)
     write_file(dir + "/f.txt", "inside\n");
     for (const nesting_case& c : cases) {
         SCOPED_TRACE(c.domains);
-        std::string wrapper = dir + "/nested.sh";
-        write_file(wrapper, "#!/bin/sh\nexec '" QUILLBARROW_STACK_LANDLOCK "' " + std::to_string(c.domains) +
-                                " '" QUILLBARROW_BINARY "' \"$@\"\n");
-        ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
         server_process server;
         std::string why;
-        ASSERT_TRUE(start_server(server, dir, &why, wrapper.c_str(), false, true)) << why;
+        launch nested = {.prefix = {QUILLBARROW_STACK_LANDLOCK, std::to_string(c.domains)}, .capture_output = true};
+        ASSERT_TRUE(start_server(server, dir, &why, nested)) << why;
         std::string response = http_exchange(server.port, "GET /f.txt HTTP/1.1\r\n\r\n");
         EXPECT_EQ(parse_response(response).body, "inside\n");
         EXPECT_EQ(server_output(server), c.warning);
@@ -216,46 +192,21 @@ TEST(accept_loop, backs_off_when_out_of_descriptors)
     // With no descriptor left for a connection, every accept fails with
     // EMFILE. The loop must report it and pause, not spin and flood.
     std::string dir = make_temp_dir();
-    server_process probe;
-    std::string why;
-    ASSERT_TRUE(start_server(probe, dir, &why)) << why;
-    int port = probe.port;
-    stop_server(probe);
-
-    int out[2], err[2];
-    ASSERT_EQ(pipe(out), 0);
-    ASSERT_EQ(pipe(err), 0);
+    // 0, 1, 2, the out-of-memory score, the listening socket, the set that
+    // watches waiting connections and, with Landlock, the prepared ruleset:
+    // nothing left to accept into.
     bool landlock = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u) >= 1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        for (int fd = 3; fd < 1024; ++fd)
-            close(fd);
-        // 0, 1, 2, the out-of-memory score, the listening socket, the set
-        // that watches waiting connections and, with Landlock, the prepared
-        // ruleset: nothing left to accept into.
-        rlim_t files = landlock ? 7 : 6;
-        struct rlimit limit = {files, files};
-        setrlimit(RLIMIT_NOFILE, &limit);
-        std::string port_text = std::to_string(port);
-        execl(QUILLBARROW_BINARY, "quillbarrow", port_text.c_str(), dir.c_str(), nullptr);
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
     server_process server;
-    server.pid = pid;
-    ASSERT_EQ(read_line_from(out[0], 5000).rfind("quillbarrow serving ", 0), 0u);
-    int client = connect_loopback(port);
+    std::string why;
+    ASSERT_TRUE(start_server(server, dir, &why, {.descriptor_limit = landlock ? 7 : 6, .capture_output = true}))
+        << why;
+    int client = connect_loopback(server.port);
     ASSERT_GE(client, 0);
     ASSERT_TRUE(send_all(client, "GET / HTTP/1.1\r\n\r\n"));
     usleep(1000000);
+    std::string errors = server_output(server);
     stop_server(server);
     close(client);
-    std::string errors = read_until_close(err[0], 2000);
-    close(out[0]);
-    close(err[0]);
     std::size_t lines = 0;
     for (std::size_t at = 0; (at = errors.find("accept: Too many open files\n", at)) != std::string::npos;
          ++at)
@@ -335,14 +286,12 @@ TEST(accept_loop, a_flood_takes_no_more_than_the_memory_holds_and_real_clients_s
         std::string dir = make_temp_dir();
         write_file(dir + "/f.txt", "inside\n");
         write_file(dir + "/big.bin", std::string(4 << 20, 'b'));
-        std::string wrapper = dir + "/in-cgroup.sh";
-        std::string limited = c.descriptors > 0 ? "prlimit --nofile=" + std::to_string(c.descriptors) + " " : "";
-        write_file(wrapper, "#!/bin/sh\necho $$ > '" + cgroup + "/cgroup.procs' && exec " + limited +
-                                "'" QUILLBARROW_BINARY "' \"$@\"\n");
-        ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
         server_process server;
         std::string why;
-        ASSERT_TRUE(start_server(server, dir, &why, wrapper.c_str(), false, true)) << why;
+        launch in_cgroup = {.prefix = {"sh", "-c", "echo $$ > '" + cgroup + "/cgroup.procs' && exec \"$@\"", "sh"},
+                            .descriptor_limit = c.descriptors,
+                            .capture_output = true};
+        ASSERT_TRUE(start_server(server, dir, &why, in_cgroup)) << why;
 
         std::vector<int> fds;
         for (int i = 0; i < c.clients; ++i) {
@@ -407,14 +356,10 @@ TEST(accept_loop, pauses_after_a_failed_fork)
     // fails, and each queued client is closed unanswered, but one at a
     // time, a short pause apart, not all at once.
     std::string dir = make_temp_dir();
-    std::string binary = dir + "/quillbarrow";
-    ASSERT_EQ(system(("cp '" QUILLBARROW_BINARY "' '" + binary + "'").c_str()), 0);
-    std::string wrapper = dir + "/limited.sh";
-    write_file(wrapper, "#!/bin/sh\nexec prlimit --nproc=1 '" + binary + "' \"$@\"\n");
-    ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
     server_process server;
     std::string why;
-    ASSERT_TRUE(start_server(server, dir, &why, wrapper.c_str(), true, true)) << why;
+    ASSERT_TRUE(start_server(server, dir, &why, {.prefix = {"prlimit", "--nproc=1"}, .as_nobody = true, .capture_output = true}))
+        << why;
 
     constexpr int clients = 20;
     int fds[clients];
@@ -477,13 +422,15 @@ TEST(stopping, sigterm_refuses_new_connections_and_ends_when_the_last_download_h
     constexpr long size = 8L << 20;
     write_file(dir + "/big.bin", "");
     ASSERT_EQ(truncate((dir + "/big.bin").c_str(), size), 0);
-    std::string wrapper = dir + "-pid1.sh";
-    write_file(wrapper, std::string("#!/bin/sh\nexec unshare ") + (geteuid() == 0 ? "" : "--user --map-root-user ") +
-                            "--pid --fork '" QUILLBARROW_BINARY "' \"$@\"\n");
-    ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
+    launch as_pid_1 = {.prefix = {"unshare", "--pid", "--fork"}};
+    if (geteuid() != 0)
+        as_pid_1.prefix.insert(as_pid_1.prefix.begin() + 1, {"--user", "--map-root-user"});
     // A user without privileges needs a user namespace for a PID namespace,
     // which the kernel refuses in a chroot.
-    bool namespaces = system(("'" + wrapper + "' --version >/dev/null 2>&1").c_str()) == 0;
+    std::string unshare;
+    for (const std::string& word : as_pid_1.prefix)
+        unshare += word + " ";
+    bool namespaces = system((unshare + "true >/dev/null 2>&1").c_str()) == 0;
     // Orphans of a server that ends before its workers come to this process.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     const stop_case cases[] = {
@@ -495,10 +442,9 @@ TEST(stopping, sigterm_refuses_new_connections_and_ends_when_the_last_download_h
         SCOPED_TRACE(c.what);
         if (c.as_pid_1 && !namespaces) {
             prctl(PR_SET_CHILD_SUBREAPER, 0);
-            unlink(wrapper.c_str());
             remove_tree(dir);
             GTEST_SKIP() << "the cases before ran; PID 1 needs a PID namespace, which "
-                         << wrapper << " cannot make here";
+                         << unshare << "cannot make here";
         }
         server_process server;
         // Whatever the outcome, the server and its workers end with the case.
@@ -507,8 +453,7 @@ TEST(stopping, sigterm_refuses_new_connections_and_ends_when_the_last_download_h
             ~stop_at_end() { stop_server(server); }
         } stop{server};
         std::string why;
-        ASSERT_TRUE(start_server(server, dir, &why, c.as_pid_1 ? wrapper.c_str() : QUILLBARROW_BINARY))
-            << why;
+        ASSERT_TRUE(start_server(server, dir, &why, c.as_pid_1 ? as_pid_1 : launch{})) << why;
         // unshare forks the server and waits for it, passing on its status.
         pid_t target = server.pid;
         for (long deadline = now_ms() + 5000; c.as_pid_1 && target == server.pid && now_ms() < deadline;) {
@@ -585,7 +530,6 @@ TEST(stopping, sigterm_refuses_new_connections_and_ends_when_the_last_download_h
         expect_exit_within(download_end, 2000, "the server outlived its last download");
     }
     prctl(PR_SET_CHILD_SUBREAPER, 0);
-    unlink(wrapper.c_str());
     remove_tree(dir);
 }
 

@@ -12,6 +12,7 @@
 #include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -27,17 +28,25 @@ long now_ms()
 
 namespace {
 
+// A port below the kernel's ephemeral range (32768 on), where the client
+// connections of a busy machine cannot take it between the check and the
+// server's bind; one taken all the same makes the caller try another.
 int free_port()
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
+    static unsigned state = static_cast<unsigned>(getpid()) * 2654435761u;
+    for (int tries = 0; tries < 100; ++tries) {
+        state = state * 1103515245u + 12345u;
+        int port = 20000 + static_cast<int>((state >> 8) % 12000);
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(fd);
+        if (free)
+            return port;
+    }
+    return 0;
 }
 
 // Reads from `fd` into `out` until a newline, end of stream or the deadline.
@@ -112,33 +121,42 @@ std::string read_line_from(int fd, int timeout_ms)
 
 namespace {
 
-bool start_binary(server_process& server, const std::string& root, std::string* why,
-                  const char* binary, bool as_nobody, bool capture_output)
+bool start_binary(server_process& server, const std::string& root, std::string* why, const launch& how)
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
         int port = free_port();
         int out[2], err[2] = {-1, -1};
-        if (pipe2(out, O_CLOEXEC) != 0 || (capture_output && pipe2(err, O_CLOEXEC) != 0))
+        if (pipe2(out, O_CLOEXEC) != 0 || (how.capture_output && pipe2(err, O_CLOEXEC) != 0))
             return false;
-        std::vector<std::string> args = {binary, std::to_string(port), root};
+        std::vector<std::string> args = how.prefix;
+        args.push_back(how.binary);
+        args.push_back(how.port_prefix + std::to_string(port));
+        if (how.root_argument)
+            args.push_back(root);
         pid_t pid = fork();
         if (pid == 0) {
             dup2(out[1], 1);
-            if (capture_output)
+            if (how.capture_output)
                 dup2(err[1], 2);
             // Standard input as a terminal would be: something the server
             // could read, which it must put aside for /dev/null.
             int in[2];
             if (pipe(in) == 0)
                 dup2(in[0], 0);
-            if (as_nobody)
-                drop_to_nobody(out[1], binary);
+            if (!how.working_directory.empty() && chdir(how.working_directory.c_str()) != 0)
+                fail_start(out[1], "cannot enter the working directory of", how.binary);
+            struct rlimit files = {static_cast<rlim_t>(how.descriptor_limit),
+                                   static_cast<rlim_t>(how.descriptor_limit)};
+            if (how.descriptor_limit > 0 && setrlimit(RLIMIT_NOFILE, &files) != 0)
+                fail_start(out[1], "cannot limit the descriptors of", how.binary);
+            if (how.as_nobody)
+                drop_to_nobody(out[1], how.binary);
             std::vector<char*> argv = as_argv(args);
-            execv(binary, argv.data());
-            fail_start(out[1], "cannot execute", binary);
+            execvp(argv[0], argv.data());
+            fail_start(out[1], "cannot execute", argv[0]);
         }
         close(out[1]);
-        if (capture_output)
+        if (how.capture_output)
             close(err[1]);
         std::string banner;
         read_line(out[0], banner, now_ms() + 10000);
@@ -146,7 +164,7 @@ bool start_binary(server_process& server, const std::string& root, std::string* 
             server.pid = pid;
             server.port = port;
             server.banner = banner;
-            if (capture_output) {
+            if (how.capture_output) {
                 server.out_fd = out[0];
                 server.err_fd = err[0];
             } else {
@@ -155,7 +173,7 @@ bool start_binary(server_process& server, const std::string& root, std::string* 
             return true;
         }
         close(out[0]);
-        if (capture_output)
+        if (how.capture_output)
             close(err[0]);
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
@@ -168,20 +186,21 @@ bool start_binary(server_process& server, const std::string& root, std::string* 
 
 }  // namespace
 
-bool start_server(server_process& server, const std::string& root, std::string* why,
-                  const char* binary, bool as_nobody, bool capture_output)
+bool start_server(server_process& server, const std::string& root, std::string* why, const launch& how)
 {
     std::string ignored;
     if (why == nullptr)
         why = &ignored;
     std::string copy_dir;
-    if (as_nobody && geteuid() == 0) {
-        copy_dir = copy_for_nobody(binary, why);
+    if (how.as_nobody && geteuid() == 0) {
+        copy_dir = copy_for_nobody(how.binary, why);
         if (copy_dir.empty())
             return false;
     }
-    std::string copy = copy_dir.empty() ? binary : copy_dir + "/quillbarrow";
-    bool started = start_binary(server, root, why, copy.c_str(), as_nobody, capture_output);
+    std::string copy = copy_dir.empty() ? how.binary : copy_dir + "/quillbarrow";
+    launch copied = how;
+    copied.binary = copy.c_str();
+    bool started = start_binary(server, root, why, copied);
     // The running server keeps its own copy open: the file can go at once.
     remove_tree(copy_dir);
     return started;

@@ -17,15 +17,26 @@ struct server_process {
     int err_fd = -1;     // standard error, with capture_output
 };
 
-// Starts `binary` serving `root` on a free loopback port and waits for the
-// banner. With `as_nobody` (only when running as root) the server drops to
-// the unprivileged user first, so that file permissions apply to it.
+// How a test starts the server: every way the tests launch it.
+struct launch {
+    const char* binary = QUILLBARROW_BINARY;
+    // A command the binary runs under, given the binary and its arguments:
+    // prlimit, strace, unshare, a shell that joins a cgroup.
+    std::vector<std::string> prefix = {};
+    std::string working_directory = {};  // empty: the test's own
+    long descriptor_limit = 0;      // the server's open-file limit; 0: the test's own
+    bool as_nobody = false;         // when running as root: drop to nobody first
+    bool capture_output = false;    // keep what it prints after the banner (server_output)
+    std::string port_prefix = {};   // text before the port on the command line ("+", "  ")
+    bool root_argument = true;      // false: no root argument, it serves its working directory
+};
+
+// Starts the server serving `root` on a free loopback port (outside the
+// kernel's ephemeral range, another when it is taken) and waits for the
+// banner. Without capture_output, standard error is the test's own.
 // Returns false, with the reason in `why`, when it did not come up.
-// With `capture_output`, what the server prints after the banner is kept
-// for server_output; otherwise standard error is the test's own.
 bool start_server(server_process& server, const std::string& root, std::string* why,
-                  const char* binary = QUILLBARROW_BINARY, bool as_nobody = false,
-                  bool capture_output = false);
+                  const launch& how = {});
 // What a capturing server has printed on either stream so far.
 std::string server_output(server_process& server);
 void stop_server(server_process& server);
@@ -93,11 +104,11 @@ protected:
         stop_server(server);
         remove_tree(root);
     }
-    void start(bool as_nobody = false)
+    void start(const launch& how = {})
     {
         stop_server(server);
         std::string why;
-        ASSERT_TRUE(start_server(server, root, &why, QUILLBARROW_BINARY, as_nobody)) << why;
+        ASSERT_TRUE(start_server(server, root, &why, how)) << why;
     }
     std::string get(const std::string& target, const char* method = "GET")
     {
