@@ -56,3 +56,14 @@ constexpr std::string_view up_to_zero(std::string_view data)
 {
     return data.substr(0, find_byte(data, '\0'));  // not_found keeps it whole
 }
+
+// The text of `rest` up to the first `separator` (all of it if none), and
+// `rest` moved past that separator: one field of a line, or one line of a
+// text, at a time.
+constexpr std::string_view next_field(std::string_view& rest, char separator)
+{
+    std::size_t end = find_byte(rest, separator);
+    std::string_view field = rest.substr(0, end);
+    rest = end == not_found ? std::string_view() : rest.substr(end + 1);
+    return field;
+}

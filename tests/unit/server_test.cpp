@@ -40,7 +40,6 @@ struct cgroup_case {
     const char* self;  // /proc/self/cgroup
     std::vector<std::pair<std::string, std::string>> files;
     cgroup_limits expected;
-    long bound;
 };
 
 constexpr unsigned long long mib = 1ull << 20;
@@ -54,36 +53,27 @@ TEST(read_cgroup_limits, finds_the_memory_and_process_limits_that_bind_the_serve
           {"pod/app/memory.max", "max"}, {"pod/app/memory.current", "1048576"},
           {"pod/app/memory.stat", "anon 1000\ninactive_file 524288\nactive_file 7\n"},
           {"pod/pids.max", "max"}, {"pod/app/pids.max", "2048"}, {"pod/app/pids.current", "3"}},
-         {256 * mib, mib / 2, 2048, 3},
-         1006},  // (256 - 0.5 - 4 MiB) / 256 KiB
+         {256 * mib, mib / 2, 2048, 3}},
         {"v2 with no limit", "0::/app\n",
          {{"cgroup.controllers", "memory"}, {"app/memory.max", "max"}, {"app/memory.current", "4096"},
           {"app/pids.max", "max"}},
-         {0, 4096, 0, 0},
-         0},
+         {0, 4096, 0, 0}},
         {"v2 in a container without its own cgroup namespace: the host's path, its own files",
          "0::/kubepods/burstable/pod1/abc\n",
          {{"cgroup.controllers", "memory"}, {"memory.max", "67108864"}, {"memory.current", "2097152"}},
-         {64 * mib, 2 * mib, 0, 0},
-         232},  // (64 - 2 - 4 MiB) / 256 KiB
+         {64 * mib, 2 * mib, 0, 0}},
         {"v1, the hierarchical limit of memory.stat, and a process limit",
          "12:pids:/a\n7:cpu,cpuacct:/a\n4:memory:/a\n0::/\n",
          {{"memory/a/memory.limit_in_bytes", "9223372036854771712"},
           {"memory/a/memory.usage_in_bytes", "3145728"},
           {"memory/a/memory.stat", "cache 0\ntotal_inactive_file 1048576\nhierarchical_memory_limit 67108864\n"},
           {"pids/a/pids.max", "100"}, {"pids/a/pids.current", "1"}},
-         {64 * mib, 2 * mib, 100, 1},
-         95},  // the process limit binds first: 100 - 1 - 4
+         {64 * mib, 2 * mib, 100, 1}},
         {"v1 with no limit", "4:memory:/\n",
          {{"memory/memory.limit_in_bytes", "9223372036854771712"},
           {"memory/memory.stat", "hierarchical_memory_limit 9223372036854771712\n"}},
-         {0, 0, 0, 0},
-         0},
-        {"no cgroup file system at all", "0::/\n", {}, {0, 0, 0, 0}, 0},
-        {"a limit below what is in use still lets one worker run", "0::/\n",
-         {{"cgroup.controllers", "memory"}, {"memory.max", "8388608"}, {"memory.current", "8388608"}},
-         {8 * mib, 8 * mib, 0, 0},
-         1},
+         {0, 0, 0, 0}},
+        {"no cgroup file system at all", "0::/\n", {}, {0, 0, 0, 0}},
     };
     for (const cgroup_case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -102,8 +92,35 @@ TEST(read_cgroup_limits, finds_the_memory_and_process_limits_that_bind_the_serve
         EXPECT_EQ(limits.memory_used, c.expected.memory_used);
         EXPECT_EQ(limits.pids_max, c.expected.pids_max);
         EXPECT_EQ(limits.pids_used, c.expected.pids_used);
-        EXPECT_EQ(derive_worker_bound(limits), c.bound);
         EXPECT_EQ(system(("rm -rf '" + std::string(root) + "'").c_str()), 0);
+    }
+}
+
+// What the limits allow: workers at 256 KiB each in what is free but for
+// 4 MiB, or the process limit less 4; connections waiting for their head
+// in half of what is free at 4 KiB each, and in the descriptors.
+TEST(derive_worker_bound, counts_workers_and_waiting_connections_within_the_limits)
+{
+    struct {
+        const char* what;
+        cgroup_limits limits;
+        long workers;
+        bool by_processes;
+        std::size_t descriptors, waiting;
+    } const cases[] = {
+        {"no limit", {0, 4096, 0, 0}, 0, false, 1024, 960},
+        {"no limit, many descriptors", {0, 0, 0, 0}, 0, false, 1 << 20, max_room_capacity},
+        {"few descriptors", {0, 0, 0, 0}, 0, false, 100, 50},
+        {"memory", {256 * mib, mib / 2, 0, 0}, 1006, false, 1 << 20, 32192},
+        {"memory and processes, processes first", {64 * mib, 2 * mib, 100, 1}, 95, true, 1 << 20, 7424},
+        {"less free than a worker: still one", {8 * mib, 8 * mib, 0, 0}, 1, false, 1024, 16},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        bool by_processes = !c.by_processes;
+        EXPECT_EQ(derive_worker_bound(c.limits, &by_processes), c.workers);
+        EXPECT_EQ(by_processes, c.by_processes);
+        EXPECT_EQ(derive_room_capacity(c.limits, c.descriptors), c.waiting);
     }
 }
 
