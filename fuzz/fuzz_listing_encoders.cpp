@@ -22,8 +22,8 @@ void require(bool condition)
 
 bool unreserved(unsigned char c)
 {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
 }
 
 int hex(char c)
@@ -47,7 +47,8 @@ void check_encoded(std::string_view name, std::size_t out_size, bool keep_slash)
         unsigned char c = static_cast<unsigned char>(out[i]);
         if (c == '%') {
             require(i + 2 < length && hex(out[i + 1]) >= 0 && hex(out[i + 2]) >= 0);
-            unsigned char value = static_cast<unsigned char>(hex(out[i + 1]) * 16 + hex(out[i + 2]));
+            unsigned char value =
+                static_cast<unsigned char>(hex(out[i + 1]) * 16 + hex(out[i + 2]));
             require(!unreserved(value) && !(keep_slash && value == '/'));
             decoded += static_cast<char>(value);
             i += 2;
@@ -67,7 +68,11 @@ void check_encoded(std::string_view name, std::size_t out_size, bool keep_slash)
 std::size_t valid_sequence(std::string_view text)
 {
     auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    std::size_t length = at(0) < 0x80 ? 1 : at(0) >> 5 == 6 ? 2 : at(0) >> 4 == 14 ? 3 : at(0) >> 3 == 30 ? 4 : 0;
+    std::size_t length = at(0) < 0x80       ? 1
+                         : at(0) >> 5 == 6  ? 2
+                         : at(0) >> 4 == 14 ? 3
+                         : at(0) >> 3 == 30 ? 4
+                                            : 0;
     if (length == 0 || text.size() < length)
         return 0;
     std::uint32_t value = length == 1 ? at(0) : at(0) & (0x7f >> length);

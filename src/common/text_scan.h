@@ -31,7 +31,8 @@ constexpr std::size_t find_last_byte(std::string_view text, char c)
 // The first occurrence of `word` (not empty) in `text`, or not_found.
 constexpr std::size_t find_text(std::string_view text, std::string_view word)
 {
-    for (std::size_t at = find_byte(text, word[0]); at != not_found && at + word.size() <= text.size();
+    for (std::size_t at = find_byte(text, word[0]);
+         at != not_found && at + word.size() <= text.size();
          at = find_byte(text, word[0], at + 1)) {
         std::size_t i = 1;
         while (i < word.size() && text[at + i] == word[i])

@@ -70,7 +70,8 @@ std::size_t read_request_head(int conn_fd, char (&buffer)[request_buffer_size], 
         if (got <= 0)
             break;
         if (text_end == received) {
-            std::size_t zero = find_byte(std::string_view(buffer + received, static_cast<std::size_t>(got)), '\0');
+            std::size_t zero =
+                find_byte(std::string_view(buffer + received, static_cast<std::size_t>(got)), '\0');
             text_end = received + (zero == not_found ? static_cast<std::size_t>(got) : zero);
         }
         received += static_cast<std::size_t>(got);

@@ -28,7 +28,8 @@ struct request_line {
 // The worker body: answers one request on `conn_fd`, whose head is due by
 // `head_due_ms` (monotonic: the head deadline after the accept), and ends
 // the process.
-[[noreturn]] void handle_connection(int conn_fd, const server_config& config, long long head_due_ms);
+[[noreturn]] void handle_connection(int conn_fd, const server_config& config,
+                                    long long head_due_ms);
 
 // Reads the request head into `buffer` until it holds an empty line, the
 // buffer is full, the stream ends, or `due_ms` (monotonic) has passed.

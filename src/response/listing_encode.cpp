@@ -6,8 +6,8 @@ namespace {
 
 constexpr bool is_unreserved(unsigned char c)
 {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
 }
 
 constexpr std::array<bool, 256> unreserved = [] {
@@ -21,8 +21,7 @@ constexpr char hex_digits[] = "0123456789ABCDEF";
 
 }  // namespace
 
-std::size_t url_encode_name(std::string_view name, char* out, std::size_t out_size,
-                            bool keep_slash)
+std::size_t url_encode_name(std::string_view name, char* out, std::size_t out_size, bool keep_slash)
 {
     std::size_t length = 0;
     for (char ch : name) {

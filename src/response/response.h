@@ -78,7 +78,8 @@ void send_header(int fd, int status, const char* reason, const char* content_typ
 // Writes all `length` bytes to the socket `fd` without blocking in the send,
 // retrying interrupted and partial writes and waiting while the socket is
 // full. A failure, or write_stall_ms in which the client takes nothing (no
-// byte goes out, none queued is acknowledged), drops the rest silently. Returns false when bytes were dropped.
+// byte goes out, none queued is acknowledged), drops the rest silently. Returns false when bytes
+// were dropped.
 bool write_all(int fd, const void* data, std::size_t length, bool more_follows = false);
 
 // The stall clock that write_all keeps, for senders of their own (sendfile):

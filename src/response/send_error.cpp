@@ -50,9 +50,9 @@ void send_error(int fd, error_key key, bool head_only)
     // Header and page leave in one write, so the client gets them together.
     char response[header_buffer_size + error_page_buffer_size];
     char header[header_buffer_size];
-    std::size_t header_length = format_header(header, row.status, row.reason,
-                                              "text/html; charset=utf-8",
-                                              static_cast<long long>(page_length));
+    std::size_t header_length =
+        format_header(header, row.status, row.reason, "text/html; charset=utf-8",
+                      static_cast<long long>(page_length));
     std::memcpy(response, header, header_length);
     std::size_t length = header_length;
     if (!head_only) {

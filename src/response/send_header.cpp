@@ -7,8 +7,9 @@ namespace {
 // Appends `text` at `at` without passing `end`; gives the new position.
 char* put(char* at, const char* end, std::string_view text)
 {
-    std::size_t n = text.size() < static_cast<std::size_t>(end - at) ? text.size()
-                                                                      : static_cast<std::size_t>(end - at);
+    std::size_t n = text.size() < static_cast<std::size_t>(end - at)
+                        ? text.size()
+                        : static_cast<std::size_t>(end - at);
     std::memcpy(at, text.data(), n);
     return at + n;
 }
@@ -18,14 +19,15 @@ char* put_number(char* at, const char* end, long long value)
     char digits[24];
     char* first = digits + sizeof digits;
     unsigned long long magnitude = value < 0 ? 0ull - static_cast<unsigned long long>(value)
-                                        : static_cast<unsigned long long>(value);
+                                             : static_cast<unsigned long long>(value);
     do {
         *--first = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;
     } while (magnitude != 0);
     if (value < 0)
         *--first = '-';
-    return put(at, end, std::string_view(first, static_cast<std::size_t>(digits + sizeof digits - first)));
+    return put(at, end,
+               std::string_view(first, static_cast<std::size_t>(digits + sizeof digits - first)));
 }
 
 }  // namespace

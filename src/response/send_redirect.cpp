@@ -37,9 +37,9 @@ void send_redirect(int fd, const char* path, std::string_view query, bool head_o
     char page[error_page_buffer_size];
     std::size_t page_length = format_error_page(page, row);
     char fields[header_buffer_size];
-    std::size_t fields_length = format_header_fields(fields, row.status, row.reason,
-                                                     "text/html; charset=utf-8",
-                                                     static_cast<long long>(page_length));
+    std::size_t fields_length =
+        format_header_fields(fields, row.status, row.reason, "text/html; charset=utf-8",
+                             static_cast<long long>(page_length));
     // A path only, starting with a single "/": never a scheme or a host.
     char location[link_base_size];
     std::size_t location_length = format_link_base(path, location);

@@ -154,7 +154,8 @@ error_key build_listing(text_buffer& page, const char* path, int dir_fd)
             const auto* entry = reinterpret_cast<const directory_record*>(records + at);
             at += entry->length;
             if (!is_dot_or_dot_dot(entry->name))
-                append_entry(page, link_base, std::string_view(entry->name, text_length(entry->name)),
+                append_entry(page, link_base,
+                             std::string_view(entry->name, text_length(entry->name)),
                              entry_is_directory(dir_fd, *entry));
         }
         size = ::getdents64(dir_fd, records, sizeof records);
@@ -174,8 +175,8 @@ error_key serve_directory(int conn_fd, const char* path, std::string_view query,
 {
     // Non-blocking, so that a FIFO named index.html cannot hold the worker;
     // anything but a regular file is refused.
-    unique_fd index(::openat(dir_fd, "index.html",
-                             O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    unique_fd index(
+        ::openat(dir_fd, "index.html", O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (index.valid()) {
         struct stat status;
         if (::fstat(index.get(), &status) != 0 || !S_ISREG(status.st_mode))
@@ -196,8 +197,8 @@ error_key serve_directory(int conn_fd, const char* path, std::string_view query,
     text_buffer page;
     error_key error = build_listing(page, path, dir_fd);
     if (error == error_key::none) {
-        send_header(conn_fd, 200, "OK", "text/html; charset=utf-8", static_cast<long long>(page.length),
-                    !head_only);
+        send_header(conn_fd, 200, "OK", "text/html; charset=utf-8",
+                    static_cast<long long>(page.length), !head_only);
         if (!head_only)
             write_all(conn_fd, page.data, page.length);
     }

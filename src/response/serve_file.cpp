@@ -63,7 +63,7 @@ void send_body(int conn_fd, int fd, off_t size)
 }  // namespace
 
 void serve_file(int conn_fd, std::string_view name, int fd, const struct stat& status,
-                        bool head_only)
+                bool head_only)
 {
     bool has_body = !head_only && status.st_size > 0;
     send_header(conn_fd, 200, "OK", content_type_for(name), static_cast<long long>(status.st_size),

@@ -27,9 +27,10 @@ void text_reserve(text_buffer& buffer, std::size_t capacity)
     if (buffer.capacity >= capacity)
         return;
     capacity = (capacity + page_size - 1) / page_size * page_size;
-    void* data = buffer.data == nullptr
-                     ? ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                     : ::mremap(buffer.data, buffer.capacity, capacity, MREMAP_MAYMOVE);
+    void* data =
+        buffer.data == nullptr
+            ? ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+            : ::mremap(buffer.data, buffer.capacity, capacity, MREMAP_MAYMOVE);
     if (data == MAP_FAILED)
         out_of_memory();
     buffer.data = static_cast<char*>(data);

@@ -22,12 +22,12 @@ constexpr int rule_path_beneath = 1;
 
 constexpr std::uint64_t fs_read_file = 1ull << 2;
 constexpr std::uint64_t fs_read_dir = 1ull << 3;
-constexpr std::uint64_t fs_rights_abi1 = (1ull << 13) - 1;  // execute .. make_sym
-constexpr std::uint64_t fs_refer = 1ull << 13;              // ABI 2
-constexpr std::uint64_t fs_truncate = 1ull << 14;           // ABI 3
-constexpr std::uint64_t fs_ioctl_dev = 1ull << 15;          // ABI 5
-constexpr std::uint64_t net_bind_tcp = 1ull << 0;           // ABI 4
-constexpr std::uint64_t net_connect_tcp = 1ull << 1;        // ABI 4
+constexpr std::uint64_t fs_rights_abi1 = (1ull << 13) - 1;       // execute .. make_sym
+constexpr std::uint64_t fs_refer = 1ull << 13;                   // ABI 2
+constexpr std::uint64_t fs_truncate = 1ull << 14;                // ABI 3
+constexpr std::uint64_t fs_ioctl_dev = 1ull << 15;               // ABI 5
+constexpr std::uint64_t net_bind_tcp = 1ull << 0;                // ABI 4
+constexpr std::uint64_t net_connect_tcp = 1ull << 1;             // ABI 4
 constexpr std::uint64_t scope_abstract_unix_socket = 1ull << 0;  // ABI 6
 constexpr std::uint64_t scope_signal = 1ull << 1;                // ABI 6
 
@@ -83,7 +83,8 @@ int build_ruleset(int root_fd, long abi)
         attr_size += sizeof attr.scoped;
     }
     // The kernel makes the descriptor close-on-exec.
-    unique_fd ruleset(static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attr, attr_size, 0)));
+    unique_fd ruleset(
+        static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attr, attr_size, 0)));
     if (!ruleset.valid())
         return -1;
     if (root_fd < 0)

@@ -81,13 +81,11 @@ const char* leave_root_in_parent()
 bool leave_root()
 {
     switch (server_identity) {
-    case identity::unprivileged:
-        return true;
+    case identity::unprivileged: return true;
     case identity::root:
         // Without the keep flag, every capability goes with root.
         return become_nobody() == nullptr && set_capabilities(0);
-    case identity::keeps_search:
-        return set_capabilities(0);
+    case identity::keeps_search: return set_capabilities(0);
     }
     return false;
 }

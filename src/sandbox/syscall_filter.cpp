@@ -63,13 +63,17 @@ constexpr unsigned long long nobody = 65534;
 constexpr filter_row server_rows[] = {
     // Accepting connections, and watching those whose head is still on its
     // way; with 64-bit time on 32-bit systems where it matters.
-    {SCMP_SYS(accept4), allow}, {SCMP_SYS(accept), allow},
-    {SCMP_SYS(epoll_ctl), allow}, {SCMP_SYS(epoll_wait), allow}, {SCMP_SYS(epoll_pwait), allow},
+    {SCMP_SYS(accept4), allow},
+    {SCMP_SYS(accept), allow},
+    {SCMP_SYS(epoll_ctl), allow},
+    {SCMP_SYS(epoll_wait), allow},
+    {SCMP_SYS(epoll_pwait), allow},
     // Forking a worker: the C library blocks every signal around the clone,
     // and the child sets up its robust-futex list again. clone3 passes its
     // flags in memory, where a filter cannot look; told it is missing, the
     // C library falls back to clone, whose flags are checked.
-    {SCMP_SYS(rt_sigprocmask), allow}, {SCMP_SYS(set_robust_list), allow},
+    {SCMP_SYS(rt_sigprocmask), allow},
+    {SCMP_SYS(set_robust_list), allow},
     {SCMP_SYS(clone), kill_with, 0,
      CLONE_NEWNS | CLONE_NEWUTS | CLONE_NEWIPC | CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET |
          CLONE_NEWCGROUP},
@@ -79,23 +83,36 @@ constexpr filter_row server_rows[] = {
     // Stopping and reaping workers: a handler's return (sigreturn where an
     // action without SA_SIGINFO returns through it, as on 32-bit ARM), a
     // worker putting back the default actions, and the wait for workers.
-    {SCMP_SYS(rt_sigreturn), allow}, {SCMP_SYS(sigreturn), allow}, {SCMP_SYS(rt_sigaction), allow},
-    {SCMP_SYS(wait4), allow}, {SCMP_SYS(waitid), allow},
+    {SCMP_SYS(rt_sigreturn), allow},
+    {SCMP_SYS(sigreturn), allow},
+    {SCMP_SYS(rt_sigaction), allow},
+    {SCMP_SYS(wait4), allow},
+    {SCMP_SYS(waitid), allow},
     // Waiting for a socket or for a worker to end, and the short pause
     // after a failure.
-    {SCMP_SYS(poll), allow}, {SCMP_SYS(ppoll), allow}, {SCMP_SYS(ppoll_time64), allow},
-    {SCMP_SYS(nanosleep), allow}, {SCMP_SYS(clock_nanosleep), allow},
+    {SCMP_SYS(poll), allow},
+    {SCMP_SYS(ppoll), allow},
+    {SCMP_SYS(ppoll_time64), allow},
+    {SCMP_SYS(nanosleep), allow},
+    {SCMP_SYS(clock_nanosleep), allow},
     {SCMP_SYS(clock_nanosleep_time64), allow},
     // The time limits, where the clock is not read in user space.
-    {SCMP_SYS(clock_gettime), allow}, {SCMP_SYS(clock_gettime64), allow},
+    {SCMP_SYS(clock_gettime), allow},
+    {SCMP_SYS(clock_gettime64), allow},
     // Receiving the head (and looking at it, in the parent), reading files
     // and the drain (recv is its own call on 32-bit ARM).
-    {SCMP_SYS(read), allow}, {SCMP_SYS(recvfrom), allow}, {SCMP_SYS(recv), allow},
+    {SCMP_SYS(read), allow},
+    {SCMP_SYS(recvfrom), allow},
+    {SCMP_SYS(recv), allow},
     {SCMP_SYS(pread64), allow},
     // Sending the response, and messages on standard error (send is its own
     // call on 32-bit ARM, sendfile64 takes a 64-bit offset there).
-    {SCMP_SYS(write), allow}, {SCMP_SYS(sendto), allow}, {SCMP_SYS(send), allow},
-    {SCMP_SYS(sendfile), allow}, {SCMP_SYS(sendfile64), allow}, {SCMP_SYS(shutdown), allow},
+    {SCMP_SYS(write), allow},
+    {SCMP_SYS(sendto), allow},
+    {SCMP_SYS(send), allow},
+    {SCMP_SYS(sendfile), allow},
+    {SCMP_SYS(sendfile64), allow},
+    {SCMP_SYS(shutdown), allow},
     {SCMP_SYS(close), allow},
     // Opening for reading only: not for writing, nor for a path descriptor
     // (which no file-access rule checks). open where the architecture still
@@ -104,88 +121,147 @@ constexpr filter_row server_rows[] = {
     {SCMP_SYS(open), kill_with, 1, O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_PATH},
     // A status query: fstat and fstatat are one of these, depending on the
     // C library's age and the word size.
-    {SCMP_SYS(fstat), allow}, {SCMP_SYS(newfstatat), allow}, {SCMP_SYS(statx), allow},
-    {SCMP_SYS(fstat64), allow}, {SCMP_SYS(fstatat64), allow},
+    {SCMP_SYS(fstat), allow},
+    {SCMP_SYS(newfstatat), allow},
+    {SCMP_SYS(statx), allow},
+    {SCMP_SYS(fstat64), allow},
+    {SCMP_SYS(fstatat64), allow},
     // Reading a directory's entries.
     {SCMP_SYS(getdents64), allow},
     // The memory of a listing page or a redirect, never memory that can be
     // run (mmap2 on 32-bit systems), and the heap that start-up left, given
     // back, and nothing else madvise does.
-    {SCMP_SYS(mmap), allow_without, 2, PROT_EXEC}, {SCMP_SYS(mmap2), allow_without, 2, PROT_EXEC},
-    {SCMP_SYS(munmap), allow}, {SCMP_SYS(mremap), allow}, {SCMP_SYS(brk), allow},
+    {SCMP_SYS(mmap), allow_without, 2, PROT_EXEC},
+    {SCMP_SYS(mmap2), allow_without, 2, PROT_EXEC},
+    {SCMP_SYS(munmap), allow},
+    {SCMP_SYS(mremap), allow},
+    {SCMP_SYS(brk), allow},
     {SCMP_SYS(madvise), allow_if, 2, MADV_DONTNEED},
     // A worker asks one thing of its socket, whether the client has
     // acknowledged the whole response, and sets one option: an abortive
     // close of a stalled connection.
     {SCMP_SYS(ioctl), allow_if, 1, SIOCOUTQ},
-    {SCMP_SYS(setsockopt), allow_if, 1, SOL_SOCKET}, {SCMP_SYS(setsockopt), allow_if, 2, SO_LINGER},
+    {SCMP_SYS(setsockopt), allow_if, 1, SOL_SOCKET},
+    {SCMP_SYS(setsockopt), allow_if, 2, SO_LINGER},
     // Started as root, a worker becomes nobody, with no groups, and lets go
     // of the one capability it opened the root with: these arguments only
     // (the 32-bit calls on 32-bit ARM), and any other change of identity
     // kills.
-    {SCMP_SYS(setgroups), only_if, 0, 0}, {SCMP_SYS(setgroups32), only_if, 0, 0},
-    {SCMP_SYS(setresgid), only_if, 0, nobody}, {SCMP_SYS(setresgid), only_if, 1, nobody},
+    {SCMP_SYS(setgroups), only_if, 0, 0},
+    {SCMP_SYS(setgroups32), only_if, 0, 0},
+    {SCMP_SYS(setresgid), only_if, 0, nobody},
+    {SCMP_SYS(setresgid), only_if, 1, nobody},
     {SCMP_SYS(setresgid), only_if, 2, nobody},
-    {SCMP_SYS(setresgid32), only_if, 0, nobody}, {SCMP_SYS(setresgid32), only_if, 1, nobody},
+    {SCMP_SYS(setresgid32), only_if, 0, nobody},
+    {SCMP_SYS(setresgid32), only_if, 1, nobody},
     {SCMP_SYS(setresgid32), only_if, 2, nobody},
-    {SCMP_SYS(setresuid), only_if, 0, nobody}, {SCMP_SYS(setresuid), only_if, 1, nobody},
+    {SCMP_SYS(setresuid), only_if, 0, nobody},
+    {SCMP_SYS(setresuid), only_if, 1, nobody},
     {SCMP_SYS(setresuid), only_if, 2, nobody},
-    {SCMP_SYS(setresuid32), only_if, 0, nobody}, {SCMP_SYS(setresuid32), only_if, 1, nobody},
+    {SCMP_SYS(setresuid32), only_if, 0, nobody},
+    {SCMP_SYS(setresuid32), only_if, 1, nobody},
     {SCMP_SYS(setresuid32), only_if, 2, nobody},
     {SCMP_SYS(capset), allow},  // it can only ever lower what the process holds
-    {SCMP_SYS(setuid), kill}, {SCMP_SYS(setgid), kill}, {SCMP_SYS(setreuid), kill},
-    {SCMP_SYS(setregid), kill}, {SCMP_SYS(setfsuid), kill}, {SCMP_SYS(setfsgid), kill},
-    {SCMP_SYS(setuid32), kill}, {SCMP_SYS(setgid32), kill}, {SCMP_SYS(setreuid32), kill},
-    {SCMP_SYS(setregid32), kill}, {SCMP_SYS(setfsuid32), kill}, {SCMP_SYS(setfsgid32), kill},
+    {SCMP_SYS(setuid), kill},
+    {SCMP_SYS(setgid), kill},
+    {SCMP_SYS(setreuid), kill},
+    {SCMP_SYS(setregid), kill},
+    {SCMP_SYS(setfsuid), kill},
+    {SCMP_SYS(setfsgid), kill},
+    {SCMP_SYS(setuid32), kill},
+    {SCMP_SYS(setgid32), kill},
+    {SCMP_SYS(setreuid32), kill},
+    {SCMP_SYS(setregid32), kill},
+    {SCMP_SYS(setfsuid32), kill},
+    {SCMP_SYS(setfsgid32), kill},
     // A worker gives up forking: its own process limit, of this process only.
-    {SCMP_SYS(prlimit64), allow_if, 0, 0}, {SCMP_SYS(prlimit64), allow_if, 1, RLIMIT_NPROC},
+    {SCMP_SYS(prlimit64), allow_if, 0, 0},
+    {SCMP_SYS(prlimit64), allow_if, 1, RLIMIT_NPROC},
     {SCMP_SYS(setrlimit), allow_if, 0, RLIMIT_NPROC},
     // Landlock, per worker. A rule added to the prepared ruleset would hold
     // for every later worker, so adding to that one descriptor kills; a
     // worker whose root was replaced still adds to a ruleset of its own.
     // No call that could copy the descriptor to another number is allowed.
-    {SCMP_SYS(landlock_create_ruleset), allow}, {SCMP_SYS(landlock_restrict_self), allow},
+    {SCMP_SYS(landlock_create_ruleset), allow},
+    {SCMP_SYS(landlock_restrict_self), allow},
     {SCMP_SYS(landlock_add_rule), guard_ruleset, 0},
     // Ending a process, and resuming a wait that a stop signal interrupted.
-    {SCMP_SYS(exit), allow}, {SCMP_SYS(exit_group), allow}, {SCMP_SYS(restart_syscall), allow},
+    {SCMP_SYS(exit), allow},
+    {SCMP_SYS(exit_group), allow},
+    {SCMP_SYS(restart_syscall), allow},
 
     // Running programs, new sockets, tracing, signals, mounts, namespaces,
     // and opening a file by handle (which bypasses every directory).
-    {SCMP_SYS(execve), kill}, {SCMP_SYS(execveat), kill}, {SCMP_SYS(socket), kill},
-    {SCMP_SYS(socketpair), kill}, {SCMP_SYS(connect), kill}, {SCMP_SYS(bind), kill},
-    {SCMP_SYS(listen), kill}, {SCMP_SYS(ptrace), kill}, {SCMP_SYS(kill), kill},
-    {SCMP_SYS(tkill), kill}, {SCMP_SYS(tgkill), kill}, {SCMP_SYS(mount), kill},
-    {SCMP_SYS(umount2), kill}, {SCMP_SYS(unshare), kill}, {SCMP_SYS(setns), kill},
-    {SCMP_SYS(pivot_root), kill}, {SCMP_SYS(open_by_handle_at), kill},
+    {SCMP_SYS(execve), kill},
+    {SCMP_SYS(execveat), kill},
+    {SCMP_SYS(socket), kill},
+    {SCMP_SYS(socketpair), kill},
+    {SCMP_SYS(connect), kill},
+    {SCMP_SYS(bind), kill},
+    {SCMP_SYS(listen), kill},
+    {SCMP_SYS(ptrace), kill},
+    {SCMP_SYS(kill), kill},
+    {SCMP_SYS(tkill), kill},
+    {SCMP_SYS(tgkill), kill},
+    {SCMP_SYS(mount), kill},
+    {SCMP_SYS(umount2), kill},
+    {SCMP_SYS(unshare), kill},
+    {SCMP_SYS(setns), kill},
+    {SCMP_SYS(pivot_root), kill},
+    {SCMP_SYS(open_by_handle_at), kill},
 
     // Off the list, and never added even when a start-up check finds one
     // needed: each would undo part of the confinement (asynchronous I/O
     // that no filter sees, executable or shared memory, copied descriptors,
     // opening beyond the walk's rules, the new mount interface, other
     // processes' memory, kernel programs, keys, privilege and identity).
-    {SCMP_SYS(io_uring_setup), never_add}, {SCMP_SYS(io_uring_enter), never_add},
-    {SCMP_SYS(io_uring_register), never_add}, {SCMP_SYS(openat2), never_add},
-    {SCMP_SYS(mprotect), never_add}, {SCMP_SYS(pkey_mprotect), never_add},
-    {SCMP_SYS(memfd_create), never_add}, {SCMP_SYS(memfd_secret), never_add},
-    {SCMP_SYS(dup), never_add}, {SCMP_SYS(dup2), never_add}, {SCMP_SYS(dup3), never_add},
-    {SCMP_SYS(fcntl), never_add}, {SCMP_SYS(fcntl64), never_add},
-    {SCMP_SYS(pidfd_open), never_add}, {SCMP_SYS(pidfd_getfd), never_add},
-    {SCMP_SYS(pidfd_send_signal), never_add}, {SCMP_SYS(rt_sigqueueinfo), never_add},
+    {SCMP_SYS(io_uring_setup), never_add},
+    {SCMP_SYS(io_uring_enter), never_add},
+    {SCMP_SYS(io_uring_register), never_add},
+    {SCMP_SYS(openat2), never_add},
+    {SCMP_SYS(mprotect), never_add},
+    {SCMP_SYS(pkey_mprotect), never_add},
+    {SCMP_SYS(memfd_create), never_add},
+    {SCMP_SYS(memfd_secret), never_add},
+    {SCMP_SYS(dup), never_add},
+    {SCMP_SYS(dup2), never_add},
+    {SCMP_SYS(dup3), never_add},
+    {SCMP_SYS(fcntl), never_add},
+    {SCMP_SYS(fcntl64), never_add},
+    {SCMP_SYS(pidfd_open), never_add},
+    {SCMP_SYS(pidfd_getfd), never_add},
+    {SCMP_SYS(pidfd_send_signal), never_add},
+    {SCMP_SYS(rt_sigqueueinfo), never_add},
     {SCMP_SYS(rt_tgsigqueueinfo), never_add},
-    {SCMP_SYS(open_tree), never_add}, {SCMP_SYS(move_mount), never_add},
-    {SCMP_SYS(fsopen), never_add}, {SCMP_SYS(fsconfig), never_add}, {SCMP_SYS(fsmount), never_add},
-    {SCMP_SYS(fspick), never_add}, {SCMP_SYS(mount_setattr), never_add},
-    {SCMP_SYS(name_to_handle_at), never_add}, {SCMP_SYS(chroot), never_add},
-    {SCMP_SYS(chdir), never_add}, {SCMP_SYS(fchdir), never_add},
-    {SCMP_SYS(process_vm_readv), never_add}, {SCMP_SYS(process_vm_writev), never_add},
-    {SCMP_SYS(process_madvise), never_add}, {SCMP_SYS(userfaultfd), never_add},
-    {SCMP_SYS(bpf), never_add}, {SCMP_SYS(perf_event_open), never_add},
-    {SCMP_SYS(seccomp), never_add}, {SCMP_SYS(prctl), never_add},
-    {SCMP_SYS(add_key), never_add}, {SCMP_SYS(request_key), never_add},
-    {SCMP_SYS(keyctl), never_add}, {SCMP_SYS(init_module), never_add},
-    {SCMP_SYS(finit_module), never_add}, {SCMP_SYS(delete_module), never_add},
-    {SCMP_SYS(kexec_load), never_add}, {SCMP_SYS(kexec_file_load), never_add},
-    {SCMP_SYS(vmsplice), never_add}, {SCMP_SYS(modify_ldt), never_add},
+    {SCMP_SYS(open_tree), never_add},
+    {SCMP_SYS(move_mount), never_add},
+    {SCMP_SYS(fsopen), never_add},
+    {SCMP_SYS(fsconfig), never_add},
+    {SCMP_SYS(fsmount), never_add},
+    {SCMP_SYS(fspick), never_add},
+    {SCMP_SYS(mount_setattr), never_add},
+    {SCMP_SYS(name_to_handle_at), never_add},
+    {SCMP_SYS(chroot), never_add},
+    {SCMP_SYS(chdir), never_add},
+    {SCMP_SYS(fchdir), never_add},
+    {SCMP_SYS(process_vm_readv), never_add},
+    {SCMP_SYS(process_vm_writev), never_add},
+    {SCMP_SYS(process_madvise), never_add},
+    {SCMP_SYS(userfaultfd), never_add},
+    {SCMP_SYS(bpf), never_add},
+    {SCMP_SYS(perf_event_open), never_add},
+    {SCMP_SYS(seccomp), never_add},
+    {SCMP_SYS(prctl), never_add},
+    {SCMP_SYS(add_key), never_add},
+    {SCMP_SYS(request_key), never_add},
+    {SCMP_SYS(keyctl), never_add},
+    {SCMP_SYS(init_module), never_add},
+    {SCMP_SYS(finit_module), never_add},
+    {SCMP_SYS(delete_module), never_add},
+    {SCMP_SYS(kexec_load), never_add},
+    {SCMP_SYS(kexec_file_load), never_add},
+    {SCMP_SYS(vmsplice), never_add},
+    {SCMP_SYS(modify_ldt), never_add},
 };
 
 constexpr scmp_arg_cmp equals(unsigned int arg, scmp_datum_t value)
@@ -200,7 +276,8 @@ struct loader {
     std::uint32_t unlisted;
     std::uint32_t kill;
 
-    bool add(std::uint32_t action, int call, unsigned int count = 0, const scmp_arg_cmp* conditions = nullptr) const
+    bool add(std::uint32_t action, int call, unsigned int count = 0,
+             const scmp_arg_cmp* conditions = nullptr) const
     {
         if (action == unlisted)
             return true;
@@ -233,8 +310,7 @@ bool load_row(const loader& load, const filter_list& list, std::size_t at)
     const filter_row& row = list.rows[at];
     scmp_arg_cmp conditions[6];
     switch (row.rule) {
-    case allow:
-        return load.add(SCMP_ACT_ALLOW, row.call);
+    case allow: return load.add(SCMP_ACT_ALLOW, row.call);
     case allow_if:
     case only_if: {
         if (seen_before(list, at))
@@ -268,12 +344,9 @@ bool load_row(const loader& load, const filter_list& list, std::size_t at)
         return load.add(load.kill, row.call, 1, &is_prepared) &&
                load.add(SCMP_ACT_ALLOW, row.call, 1, &is_other);
     }
-    case kill:
-        return load.add(load.kill, row.call);
-    case missing:
-        return load.add(SCMP_ACT_ERRNO(ENOSYS), row.call);
-    case never_add:
-        return true;
+    case kill: return load.add(load.kill, row.call);
+    case missing: return load.add(SCMP_ACT_ERRNO(ENOSYS), row.call);
+    case never_add: return true;
     }
     return false;
 }

@@ -105,8 +105,8 @@ void note_worker(pid_t pid)
 
 struct loop_state {
     const server_config& config;
-    long bound;            // workers at once; no bound is the largest count
-    long running = 0;      // workers forked and not yet reaped
+    long bound;        // workers at once; no bound is the largest count
+    long running = 0;  // workers forked and not yet reaped
     bool listening = false;
     long long pause_until = 0;  // after a failure that only time mends
     long long bound_reported = -1;
@@ -238,9 +238,7 @@ void settle_late_heads(loop_state& loop, long long now)
 void take(loop_state& loop, int fd, long long now)
 {
     switch (look_at_head(fd, false)) {
-    case head_state::complete:
-        dispatch(loop, fd, now);
-        return;
+    case head_state::complete: dispatch(loop, fd, now); return;
     case head_state::silent:
         if (loop.config.defers_accept)
             break;
@@ -249,8 +247,7 @@ void take(loop_state& loop, int fd, long long now)
         if (hold_connection(fd, now, room_place::waiting))
             return;
         break;
-    case head_state::gone:
-        break;
+    case head_state::gone: break;
     }
     ::close(fd);
 }

@@ -34,9 +34,9 @@ constexpr int trial_end_wait_ms = 500;
 constexpr std::size_t trial_read_limit = std::size_t{256} * 1024;
 
 // How the trial process ends when it is not killed.
-constexpr int fork_failed_status = 64;   // and the errno of the failed fork
-constexpr int cannot_hold_status = 97;   // the filter loads, but calls cannot be held
-constexpr int no_filter_status = 98;     // the kernel refuses the filter
+constexpr int fork_failed_status = 64;     // and the errno of the failed fork
+constexpr int cannot_hold_status = 97;     // the filter loads, but calls cannot be held
+constexpr int no_filter_status = 98;       // the kernel refuses the filter
 constexpr int worker_killed_status = 128;  // and the signal that killed its worker
 
 // A name that needs no encoding, of a regular file directly in the root, so
@@ -72,7 +72,8 @@ bool prepare_connection(const char* target, int (&pair)[2])
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
         return false;
     char request[512];
-    int length = std::snprintf(request, sizeof request, "GET /%s HTTP/1.1\r\nHost: trial\r\n\r\n", target);
+    int length =
+        std::snprintf(request, sizeof request, "GET /%s HTTP/1.1\r\nHost: trial\r\n\r\n", target);
     return length > 0 && ::write(pair[1], request, static_cast<std::size_t>(length)) == length;
 }
 
@@ -93,7 +94,8 @@ void serve_one(const server_config& config, int (&pair)[2])
     // survives any client that leaves.
     char sink[4096];
     std::size_t received = 0;
-    for (ssize_t got; received < trial_read_limit && (got = ::read(pair[1], sink, sizeof sink)) > 0;)
+    for (ssize_t got;
+         received < trial_read_limit && (got = ::read(pair[1], sink, sizeof sink)) > 0;)
         received += static_cast<std::size_t>(got);
     ::close(pair[1]);
     int status = 0;
@@ -303,7 +305,8 @@ void describe_unchecked(const filter_trial& trial, char (&why)[160])
 {
     switch (trial.outcome) {
     case filter_trial::killed:
-        (void)std::snprintf(why, sizeof why, "a trial request was killed (signal %ld)", trial.detail);
+        (void)std::snprintf(why, sizeof why, "a trial request was killed (signal %ld)",
+                            trial.detail);
         break;
     case filter_trial::not_started:
         (void)std::snprintf(why, sizeof why, "cannot run a trial request: fork: %s",
@@ -314,8 +317,9 @@ void describe_unchecked(const filter_trial& trial, char (&why)[160])
                             max_added_calls);
         break;
     case filter_trial::cannot_hold:
-        (void)std::snprintf(why, sizeof why,
-                            "the kernel cannot hold a call for the check (seccomp user notification)");
+        (void)std::snprintf(
+            why, sizeof why,
+            "the kernel cannot hold a call for the check (seccomp user notification)");
         break;
     default:
         (void)std::snprintf(why, sizeof why, "a trial request did not finish within %d s",
@@ -348,18 +352,20 @@ bool settle_syscall_filter(const server_config& config, filter_check& check)
     check = check_syscall_filter(config, server_filter_list());
     char text[160];
     switch (check.outcome) {
-    case filter_check::passed:
-        break;
+    case filter_check::passed: break;
     case filter_check::needs_listed:
         (void)name_system_call(check.trial.detail, text, sizeof text);
-        (void)std::fprintf(stderr, "error: the system-call filter refuses %s as serving makes it\n", text);
+        (void)std::fprintf(stderr, "error: the system-call filter refuses %s as serving makes it\n",
+                           text);
         return false;
     case filter_check::unchecked:
         describe_unchecked(check.trial, text);
-        (void)std::fprintf(stderr, "warning: system-call filter enforced but not checked: %s\n", text);
+        (void)std::fprintf(stderr, "warning: system-call filter enforced but not checked: %s\n",
+                           text);
         break;
     case filter_check::unavailable:
-        (void)std::fprintf(stderr, "warning: system-call filter not enforced: the kernel refused it\n");
+        (void)std::fprintf(stderr,
+                           "warning: system-call filter not enforced: the kernel refused it\n");
         return true;
     }
     report_added(check);

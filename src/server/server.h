@@ -20,8 +20,9 @@ int start_server(int argc, char** argv, server_config& config);
 
 // What the server's cgroup allows, where it sets a limit (0: none found).
 struct cgroup_limits {
-    unsigned long long memory_max = 0;   // bytes
-    unsigned long long memory_used = 0;  // bytes in use, but for file pages the kernel can take back
+    unsigned long long memory_max = 0;  // bytes
+    unsigned long long memory_used =
+        0;  // bytes in use, but for file pages the kernel can take back
     unsigned long long pids_max = 0;
     unsigned long long pids_used = 0;
 };
@@ -114,7 +115,15 @@ int accept_loop(const server_config& config);
 
 // How a trial request under the system-call filter went.
 struct filter_trial {
-    enum : unsigned char { passed, refused, killed, unfinished, cannot_hold, unavailable, not_started } outcome = passed;
+    enum : unsigned char {
+        passed,
+        refused,
+        killed,
+        unfinished,
+        cannot_hold,
+        unavailable,
+        not_started
+    } outcome = passed;
     long detail = 0;  // the refused call's number, the killing signal, or the fork's errno
 };
 

@@ -152,7 +152,8 @@ int start_server(int argc, char** argv, server_config& config)
     // what every request opens.
     const char* root = argc == 3 ? argv[2] : ".";
     if (::realpath(root, config.root) == nullptr) {
-        (void)std::fprintf(stderr, "error: cannot resolve root '%s': %s\n", root, std::strerror(errno));
+        (void)std::fprintf(stderr, "error: cannot resolve root '%s': %s\n", root,
+                           std::strerror(errno));
         return 1;
     }
     struct stat status;

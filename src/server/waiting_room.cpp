@@ -138,7 +138,7 @@ head_state look_at_head(int fd, bool client_done)
     ssize_t got = ::recv(fd, peeked, sizeof peeked - 1, MSG_PEEK | MSG_DONTWAIT);
     if (got < 0)
         return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? head_state::silent
-                                                                        : head_state::gone;
+                                                                         : head_state::gone;
     if (got == 0)
         return head_state::gone;
     auto length = static_cast<std::size_t>(got);

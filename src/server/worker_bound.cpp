@@ -27,7 +27,8 @@ using cgroup_path = char[root_buffer_size + 64];
 bool read_small_file(std::string_view dir, const char* name, char (&out)[4096])
 {
     char path[sizeof(cgroup_path) + 64];
-    int length = std::snprintf(path, sizeof path, "%.*s/%s", static_cast<int>(dir.size()), dir.data(), name);
+    int length =
+        std::snprintf(path, sizeof path, "%.*s/%s", static_cast<int>(dir.size()), dir.data(), name);
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof path)
         return false;
     int fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -86,8 +87,8 @@ unsigned long long saturating_minus(unsigned long long value, unsigned long long
 // but has its own cgroup mounted at the top; it is taken there.
 std::string_view cgroup_dir(std::string_view mount, std::string_view path, cgroup_path& out)
 {
-    int length = std::snprintf(out, sizeof out, "%.*s%.*s", static_cast<int>(mount.size()), mount.data(),
-                               static_cast<int>(path.size()), path.data());
+    int length = std::snprintf(out, sizeof out, "%.*s%.*s", static_cast<int>(mount.size()),
+                               mount.data(), static_cast<int>(path.size()), path.data());
     struct stat status;
     if (length > 0 && static_cast<std::size_t>(length) < sizeof out && ::stat(out, &status) == 0 &&
         S_ISDIR(status.st_mode))
@@ -217,8 +218,9 @@ std::size_t derive_room_capacity(const cgroup_limits& limits, std::size_t descri
     // The parent keeps a few descriptors of its own; half of the free
     // memory, at a few kilobytes a connection in the kernel, is the most
     // the waiting connections may take.
-    std::size_t capacity = descriptors > 2 * room_spare_descriptors ? descriptors - room_spare_descriptors
-                                                                    : descriptors / 2;
+    std::size_t capacity = descriptors > 2 * room_spare_descriptors
+                               ? descriptors - room_spare_descriptors
+                               : descriptors / 2;
     if (capacity > max_room_capacity)
         capacity = max_room_capacity;
     if (limits.memory_max != no_limit) {

@@ -103,7 +103,8 @@ protected:
     // The page at `path` once Chromium has loaded it and run its scripts.
     std::string dom_of(const std::string& path)
     {
-        return dump_dom(chromium, profile, "http://127.0.0.1:" + std::to_string(server.port) + path);
+        return dump_dom(chromium, profile,
+                        "http://127.0.0.1:" + std::to_string(server.port) + path);
     }
 
     std::string chromium;
@@ -128,8 +129,7 @@ TEST_F(browser, follows_every_listing_link_as_a_browser_resolves_it)
 
     // One listing with a trailing slash, one (of the tricky directory) without.
     std::string checker = checker_page;
-    checker.replace(checker.find("LISTINGS"), 8,
-                    "['/tricky/', '/tricky/%3Cb%3Edir%20%231%3F']");
+    checker.replace(checker.find("LISTINGS"), 8, "['/tricky/', '/tricky/%3Cb%3Edir%20%231%3F']");
     write_file(root + "/check.html", checker);
 
     start();

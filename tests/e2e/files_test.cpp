@@ -94,27 +94,38 @@ TEST_F(files, serves_regular_files_with_type_length_and_body)
     };
     for (const file_case& c : cases) {
         SCOPED_TRACE(c.target);
-        EXPECT_EQ(get(c.target), expected_header(200, "OK", c.type, static_cast<long>(c.body.size())) +
-                                     c.body);
+        EXPECT_EQ(get(c.target),
+                  expected_header(200, "OK", c.type, static_cast<long>(c.body.size())) + c.body);
     }
     // The type comes from the path as asked: a trailing slash hides the extension.
-    EXPECT_EQ(get("/hello.txt/"), expected_header(200, "OK", "application/octet-stream", 6) + "hello\n");
-    EXPECT_EQ(get("/a/b/c.txt//"), expected_header(200, "OK", "application/octet-stream", 5) + "deep\n");
+    EXPECT_EQ(get("/hello.txt/"),
+              expected_header(200, "OK", "application/octet-stream", 6) + "hello\n");
+    EXPECT_EQ(get("/a/b/c.txt//"),
+              expected_header(200, "OK", "application/octet-stream", 5) + "deep\n");
 }
 
 TEST_F(files, head_gets_the_full_header_and_no_body)
 {
     write_file(root + "/big.bin", std::string(100000, 'x'));
-    EXPECT_EQ(get("/big.bin", "HEAD"), expected_header(200, "OK", "application/octet-stream", 100000));
-    EXPECT_EQ(get("/empty.txt", "HEAD"), expected_header(200, "OK", "text/plain; charset=utf-8", 0));
+    EXPECT_EQ(get("/big.bin", "HEAD"),
+              expected_header(200, "OK", "application/octet-stream", 100000));
+    EXPECT_EQ(get("/empty.txt", "HEAD"),
+              expected_header(200, "OK", "text/plain; charset=utf-8", 0));
 }
 
 TEST_F(files, refuses_what_the_walk_cannot_open)
 {
     const std::string refused[] = {
-        "/missing",          "/hello.txt/x",        "/a/b/missing.txt", "/link-to-file",
-        "/link-to-dir/b/c.txt", "/link-to-dir",     "/link-out",        "/link-out-dir/secret.txt",
-        "/link-up",          "/" + std::string(256, 'n'),
+        "/missing",
+        "/hello.txt/x",
+        "/a/b/missing.txt",
+        "/link-to-file",
+        "/link-to-dir/b/c.txt",
+        "/link-to-dir",
+        "/link-out",
+        "/link-out-dir/secret.txt",
+        "/link-up",
+        "/" + std::string(256, 'n'),
         "/" + std::string(300, 'n') + "/x",
     };
     for (const std::string& target : refused) {
@@ -129,7 +140,8 @@ TEST_F(files, looks_up_names_of_up_to_255_bytes)
         std::string name(length, 'L');
         write_file(root + "/" + name, "long");
         SCOPED_TRACE(length);
-        EXPECT_EQ(get("/" + name), expected_header(200, "OK", "application/octet-stream", 4) + "long");
+        EXPECT_EQ(get("/" + name),
+                  expected_header(200, "OK", "application/octet-stream", 4) + "long");
     }
     EXPECT_EQ(get("/" + std::string(256, 'L')), path_not_found);
 }
@@ -170,7 +182,8 @@ TEST_F(files, a_file_without_read_permission_is_not_found)
     for (bool as_nobody : {true, false}) {
         SCOPED_TRACE(as_nobody ? "run as nobody" : "started as root");
         start({.as_nobody = as_nobody});
-        EXPECT_EQ(get("/hello.txt"), expected_header(200, "OK", "text/plain; charset=utf-8", 6) + "hello\n");
+        EXPECT_EQ(get("/hello.txt"),
+                  expected_header(200, "OK", "text/plain; charset=utf-8", 6) + "hello\n");
         EXPECT_EQ(get("/locked.txt"), path_not_found);
         EXPECT_EQ(get("/private.txt"), path_not_found);
         EXPECT_EQ(get("/closed/x"), path_not_found);
@@ -254,7 +267,8 @@ TEST_F(files, a_root_replaced_after_start_up_is_served_at_once)
     EXPECT_EQ(get("/hello.txt"), path_not_found);
     ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
     write_file(root + "/hello.txt", "new\n");
-    EXPECT_EQ(get("/hello.txt"), expected_header(200, "OK", "text/plain; charset=utf-8", 4) + "new\n");
+    EXPECT_EQ(get("/hello.txt"),
+              expected_header(200, "OK", "text/plain; charset=utf-8", 4) + "new\n");
     remove_tree(moved);
 }
 
@@ -265,8 +279,8 @@ TEST_F(files, curl_downloads_a_large_file_intact)
     std::string content = random_bytes(20u << 20, 7);
     write_file(root + "/large.bin", content);
     std::string out = outside + "/download.bin";
-    std::string command = "curl -sSf -o '" + out + "' http://127.0.0.1:" +
-                          std::to_string(server.port) + "/large.bin";
+    std::string command =
+        "curl -sSf -o '" + out + "' http://127.0.0.1:" + std::to_string(server.port) + "/large.bin";
     ASSERT_EQ(system(command.c_str()), 0);
     FILE* f = fopen(out.c_str(), "rb");
     ASSERT_NE(f, nullptr);

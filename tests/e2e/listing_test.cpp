@@ -83,8 +83,8 @@ TEST_F(listing, a_small_directory_gives_the_exact_page)
     // No redirect without the slash: the same links, another title.
     EXPECT_EQ(get("/docs"), listing_response("/docs", "<a href=\"/\">../</a>\n" + lines));
     std::string page = listing_page("/docs", "<a href=\"/\">../</a>\n" + lines);
-    EXPECT_EQ(get("/docs", "HEAD"),
-              expected_header(200, "OK", "text/html; charset=utf-8", static_cast<long>(page.size())));
+    EXPECT_EQ(get("/docs", "HEAD"), expected_header(200, "OK", "text/html; charset=utf-8",
+                                                    static_cast<long>(page.size())));
 }
 
 TEST_F(listing, the_parent_link_is_absolute_and_only_below_the_root)
@@ -121,7 +121,8 @@ TEST_F(listing, names_are_encoded_in_links_and_escaped_in_text)
         {"\xff\xfe caf\xe9", {"%FF%FE%20caf%E9", "\xef\xbf\xbd\xef\xbf\xbd caf\xef\xbf\xbd"}},
         {"cut\xe2\x82", {"cut%E2%82", "cut\xef\xbf\xbd\xef\xbf\xbd"}},
         // A sequence across the server's 32-byte pieces stays whole.
-        {std::string(31, 'a') + "\xc3\xa9", {std::string(31, 'a') + "%C3%A9", std::string(31, 'a') + "\xc3\xa9"}},
+        {std::string(31, 'a') + "\xc3\xa9",
+         {std::string(31, 'a') + "%C3%A9", std::string(31, 'a') + "\xc3\xa9"}},
         {".env", {".env", ".env"}},
         {"sub dir", {"sub%20dir/", "sub dir/"}},
         {"link-to-dir", {"link-to-dir", "link-to-dir"}},
@@ -152,7 +153,8 @@ TEST_F(listing, names_are_encoded_in_links_and_escaped_in_text)
         EXPECT_NE(response.status, 403) << target;
         if (target.back() != '/' || response.status != 200)
             continue;
-        for (std::size_t at = 0; (at = response.body.find("<a href=\"", at)) != std::string::npos;) {
+        for (std::size_t at = 0;
+             (at = response.body.find("<a href=\"", at)) != std::string::npos;) {
             at += 9;
             std::string link = response.body.substr(at, response.body.find('"', at) - at);
             if (link.size() > target.size() && link.rfind(target, 0) == 0)
@@ -173,7 +175,8 @@ TEST_F(listing, a_directory_name_with_markup_is_escaped_in_title_and_encoded_in_
     for (const auto& c : cases) {
         ASSERT_EQ(mkdir((root + "/" + c.name).c_str(), 0755), 0);
         write_file(root + "/" + c.name + "/f.txt", "f");
-        std::string lines = "<a href=\"/\">../</a>\n<a href=\"/" + c.encoded + "/f.txt\">f.txt</a>\n";
+        std::string lines =
+            "<a href=\"/\">../</a>\n<a href=\"/" + c.encoded + "/f.txt\">f.txt</a>\n";
         EXPECT_EQ(get("/" + c.encoded), listing_response("/" + c.title, lines));
     }
 }

@@ -177,11 +177,11 @@ TEST_F(protocol, a_head_over_the_buffer_is_parsed_from_its_start)
 
 TEST_F(protocol, a_large_request_body_does_not_cost_the_response)
 {
-    std::string request = "POST /upload HTTP/1.1\r\nContent-Length: 1048576\r\n\r\n" +
-                          std::string(1048576, 'b');
+    std::string request =
+        "POST /upload HTTP/1.1\r\nContent-Length: 1048576\r\n\r\n" + std::string(1048576, 'b');
     EXPECT_EQ(send(request), not_implemented);
-    std::string get = "GET /hello.txt HTTP/1.1\r\nContent-Length: 300000\r\n\r\n" +
-                      std::string(300000, 'c');
+    std::string get =
+        "GET /hello.txt HTTP/1.1\r\nContent-Length: 300000\r\n\r\n" + std::string(300000, 'c');
     EXPECT_EQ(send(get), hello_response);
 }
 
@@ -309,8 +309,8 @@ TEST_F(protocol, a_slow_steady_download_is_never_cut_and_a_stopped_one_is_at_the
     for (char& c : file)
         c = static_cast<char>((state = state * 1103515245u + 12345u) >> 24);
     write_file(root + "/big.bin", file);
-    const std::string header = expected_header(200, "OK", "application/octet-stream",
-                                               static_cast<long>(file.size()));
+    const std::string header =
+        expected_header(200, "OK", "application/octet-stream", static_cast<long>(file.size()));
 
     int fds[count];
     std::string received[count];
@@ -338,10 +338,12 @@ TEST_F(protocol, a_slow_steady_download_is_never_cut_and_a_stopped_one_is_at_the
                     ended_at[i] = elapsed;
                 continue;
             }
-            long due = readers[i].bytes_per_second * elapsed / 1000 - static_cast<long>(received[i].size());
+            long due = readers[i].bytes_per_second * elapsed / 1000 -
+                       static_cast<long>(received[i].size());
             char buffer[8192];
             while (due > 0) {
-                ssize_t got = recv(fds[i], buffer, std::min<long>(due, sizeof buffer), MSG_DONTWAIT);
+                ssize_t got =
+                    recv(fds[i], buffer, std::min<long>(due, sizeof buffer), MSG_DONTWAIT);
                 if (got > 0) {
                     received[i].append(buffer, static_cast<std::size_t>(got));
                     due -= got;
@@ -361,10 +363,11 @@ TEST_F(protocol, a_slow_steady_download_is_never_cut_and_a_stopped_one_is_at_the
             EXPECT_LE(ended_at[i], real_stall_ms + 2000) << "not dropped at the stall limit";
             continue;
         }
-        EXPECT_EQ(ended_at[i], -1) << "cut after " << ended_at[i] << " ms, having read "
-                                    << received[i].size() << " bytes";
+        EXPECT_EQ(ended_at[i], -1)
+            << "cut after " << ended_at[i] << " ms, having read " << received[i].size() << " bytes";
         // It was sent to all the way through: it read what it planned to.
-        EXPECT_GE(static_cast<long>(received[i].size()), readers[i].bytes_per_second * (window_ms - 2000) / 1000);
+        EXPECT_GE(static_cast<long>(received[i].size()),
+                  readers[i].bytes_per_second * (window_ms - 2000) / 1000);
         ASSERT_GT(received[i].size(), header.size());
         EXPECT_EQ(received[i].substr(0, header.size()), header);
         EXPECT_TRUE(received[i].compare(header.size(), std::string::npos, file, 0,

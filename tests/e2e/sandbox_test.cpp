@@ -42,7 +42,8 @@ pid_t first_child(pid_t pid)
 pid_t wait_for_worker(pid_t server)
 {
     pid_t worker = first_child(server);
-    for (long deadline = now_ms() + 5000; worker == 0 && now_ms() < deadline; worker = first_child(server))
+    for (long deadline = now_ms() + 5000; worker == 0 && now_ms() < deadline;
+         worker = first_child(server))
         usleep(20000);
     return worker;
 }
@@ -87,7 +88,8 @@ std::vector<std::string> descriptor_table(pid_t pid)
     for (int fd = 0; fd < 1024; ++fd) {
         char link[256] = {};
         if (readlink((dir + std::to_string(fd)).c_str(), link, sizeof link - 1) > 0)
-            table.push_back(std::to_string(fd) + " " + (strncmp(link, "socket:", 7) == 0 ? "socket" : link));
+            table.push_back(std::to_string(fd) + " " +
+                            (strncmp(link, "socket:", 7) == 0 ? "socket" : link));
     }
     return table;
 }
@@ -123,10 +125,10 @@ TEST_F(sandbox, the_parent_and_a_busy_worker_hold_only_their_own_descriptors_and
         EXPECT_EQ(status_line(pid, "Gid"), "Gid:\t65534\t65534\t65534\t65534");
         std::string groups = status_line(pid, "Groups");
         EXPECT_EQ(groups.substr(0, groups.find_last_not_of(" \t") + 1), "Groups:");
-        EXPECT_EQ(status_line(pid, "CapEff"), pid == worker ? "CapEff:\t0000000000000000"
-                                                             : "CapEff:\t0000000000000004");
-        EXPECT_EQ(status_line(pid, "CapPrm"), pid == worker ? "CapPrm:\t0000000000000000"
-                                                             : "CapPrm:\t0000000000000004");
+        EXPECT_EQ(status_line(pid, "CapEff"),
+                  pid == worker ? "CapEff:\t0000000000000000" : "CapEff:\t0000000000000004");
+        EXPECT_EQ(status_line(pid, "CapPrm"),
+                  pid == worker ? "CapPrm:\t0000000000000000" : "CapPrm:\t0000000000000004");
     }
     // Should memory run out, the kernel kills the worker, not the parent.
     auto score_of = [](pid_t pid) {
@@ -169,8 +171,9 @@ TEST_F(sandbox, no_request_makes_a_worker_end_other_than_normally)
     // the filter kills shows as "killed by SIGSYS".
     std::string log = root + "-strace.log";
     std::string why;
-    ASSERT_TRUE(start_server(server, root, &why,
-                             {.prefix = {"strace", "-f", "-q", "-e", "trace=none", "-e", "signal=none", "-o", log}}))
+    ASSERT_TRUE(start_server(
+        server, root, &why,
+        {.prefix = {"strace", "-f", "-q", "-e", "trace=none", "-e", "signal=none", "-o", log}}))
         << why;
 
     const std::string requests[] = {
@@ -216,8 +219,8 @@ TEST_F(sandbox, no_request_makes_a_worker_end_other_than_normally)
             usleep(50000);
         trace = command_output("cat '" + log + "'");
         normal = 0;
-        for (std::size_t at = 0; (at = trace.find("+++ exited with 0 +++", at)) != std::string::npos;
-             ++at)
+        for (std::size_t at = 0;
+             (at = trace.find("+++ exited with 0 +++", at)) != std::string::npos; ++at)
             ++normal;
     }
     EXPECT_EQ(trace.find("killed by"), std::string::npos) << trace;

@@ -39,9 +39,14 @@ TEST(startup, refuses_bad_command_lines_with_one_exact_message)
         {{"80x"}, 1, "", "error: invalid port '80x'\n"},
         {{""}, 1, "", "error: invalid port ''\n"},
         {{"99999999999999999999999"}, 1, "", "error: invalid port '99999999999999999999999'\n"},
-        {{"8080", dir + "/missing"}, 1, "",
+        {{"8080", dir + "/missing"},
+         1,
+         "",
          "error: cannot resolve root '" + dir + "/missing': No such file or directory\n"},
-        {{"8080", dir + "/plain.txt"}, 1, "", "error: '" + dir + "/plain.txt' is not a directory\n"},
+        {{"8080", dir + "/plain.txt"},
+         1,
+         "",
+         "error: '" + dir + "/plain.txt' is not a directory\n"},
         {{"--help"}, 0, usage, ""},
         {{"-h"}, 0, usage, ""},
         {{"--version"}, 0, "quillbarrow 1.0\n", ""},
@@ -68,11 +73,12 @@ TEST(startup, accepts_signs_and_blanks_and_defaults_to_the_current_directory)
         SCOPED_TRACE(std::string("prefix '") + port_prefix + "'");
         server_process server;
         std::string why;
-        ASSERT_TRUE(start_server(server, "", &why,
-                                 {.working_directory = dir, .port_prefix = port_prefix, .root_argument = false}))
+        ASSERT_TRUE(start_server(
+            server, "", &why,
+            {.working_directory = dir, .port_prefix = port_prefix, .root_argument = false}))
             << why;
-        EXPECT_EQ(server.banner, "quillbarrow serving " + std::string(canonical) + " on http://0.0.0.0:" +
-                                     std::to_string(server.port) + "/");
+        EXPECT_EQ(server.banner, "quillbarrow serving " + std::string(canonical) +
+                                     " on http://0.0.0.0:" + std::to_string(server.port) + "/");
         stop_server(server);
     }
     remove_tree(dir);
@@ -138,12 +144,14 @@ TEST(startup, started_as_root_it_serves_as_nobody_and_says_when_nobody_cannot_en
         server_process server;
         std::string why;
         ASSERT_TRUE(start_server(server, site, &why, {.capture_output = true})) << why;
-        parsed_response response = parse_response(http_exchange(server.port, "GET /f.txt HTTP/1.1\r\n\r\n"));
+        parsed_response response =
+            parse_response(http_exchange(server.port, "GET /f.txt HTTP/1.1\r\n\r\n"));
         EXPECT_EQ(response.status, c.warns ? 404 : 200);
         char canonical[PATH_MAX];
         ASSERT_NE(realpath(site.c_str(), canonical), nullptr);
-        std::string warning = "warning: every file will be 404: workers run as user 65534, which may not enter " +
-                              std::string(canonical) + " (mode 0700, owner 0, group 0)\n";
+        std::string warning =
+            "warning: every file will be 404: workers run as user 65534, which may not enter " +
+            std::string(canonical) + " (mode 0700, owner 0, group 0)\n";
         EXPECT_EQ(server_output(server), c.warns ? warning : "");
         stop_server(server);
         chmod(dir.c_str(), 0755);
@@ -173,7 +181,8 @@ TEST(startup, a_landlock_domain_the_kernel_refuses_is_told_at_start_up)
         SCOPED_TRACE(c.domains);
         server_process server;
         std::string why;
-        launch nested = {.prefix = {QUILLBARROW_STACK_LANDLOCK, std::to_string(c.domains)}, .capture_output = true};
+        launch nested = {.prefix = {QUILLBARROW_STACK_LANDLOCK, std::to_string(c.domains)},
+                         .capture_output = true};
         ASSERT_TRUE(start_server(server, dir, &why, nested)) << why;
         std::string response = http_exchange(server.port, "GET /f.txt HTTP/1.1\r\n\r\n");
         EXPECT_EQ(parse_response(response).body, "inside\n");
@@ -198,7 +207,8 @@ TEST(accept_loop, backs_off_when_out_of_descriptors)
     bool landlock = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u) >= 1;
     server_process server;
     std::string why;
-    ASSERT_TRUE(start_server(server, dir, &why, {.descriptor_limit = landlock ? 7 : 6, .capture_output = true}))
+    ASSERT_TRUE(start_server(server, dir, &why,
+                             {.descriptor_limit = landlock ? 7 : 6, .capture_output = true}))
         << why;
     int client = connect_loopback(server.port);
     ASSERT_GE(client, 0);
@@ -208,8 +218,8 @@ TEST(accept_loop, backs_off_when_out_of_descriptors)
     stop_server(server);
     close(client);
     std::size_t lines = 0;
-    for (std::size_t at = 0; (at = errors.find("accept: Too many open files\n", at)) != std::string::npos;
-         ++at)
+    for (std::size_t at = 0;
+         (at = errors.find("accept: Too many open files\n", at)) != std::string::npos; ++at)
         ++lines;
     // About 20 a second with the pause; without it, tens of thousands.
     EXPECT_GE(lines, 1u);
@@ -226,12 +236,13 @@ namespace {
 std::string make_memory_cgroup(long limit_bytes, bool& v2)
 {
     v2 = access("/sys/fs/cgroup/cgroup.controllers", F_OK) == 0;
-    std::string own = command_output(v2 ? "awk -F: '$1 == 0 {print $3}' /proc/self/cgroup"
-                                        : "awk -F: '$2 ~ /(^|,)memory(,|$)/ {print $3}' /proc/self/cgroup");
+    std::string own =
+        command_output(v2 ? "awk -F: '$1 == 0 {print $3}' /proc/self/cgroup"
+                          : "awk -F: '$2 ~ /(^|,)memory(,|$)/ {print $3}' /proc/self/cgroup");
     if (!own.empty() && own.back() == '\n')
         own.pop_back();
-    std::string dir = (v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory") + own + "/quillbarrow-test-" +
-                      std::to_string(getpid());
+    std::string dir = (v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory") + own +
+                      "/quillbarrow-test-" + std::to_string(getpid());
     if (mkdir(dir.c_str(), 0755) != 0)
         return "";
     write_file(dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes"), std::to_string(limit_bytes));
@@ -256,7 +267,7 @@ struct flood_case {
     const char* what;
     std::string request;  // what each client sends, and then it reads nothing
     int clients;
-    int descriptors;      // the server's limit; 0 for the test's own
+    int descriptors;  // the server's limit; 0 for the test's own
     bool reaches_bound;
     bool sheds;
 };
@@ -288,9 +299,10 @@ TEST(accept_loop, a_flood_takes_no_more_than_the_memory_holds_and_real_clients_s
         write_file(dir + "/big.bin", std::string(4 << 20, 'b'));
         server_process server;
         std::string why;
-        launch in_cgroup = {.prefix = {"sh", "-c", "echo $$ > '" + cgroup + "/cgroup.procs' && exec \"$@\"", "sh"},
-                            .descriptor_limit = c.descriptors,
-                            .capture_output = true};
+        launch in_cgroup = {
+            .prefix = {"sh", "-c", "echo $$ > '" + cgroup + "/cgroup.procs' && exec \"$@\"", "sh"},
+            .descriptor_limit = c.descriptors,
+            .capture_output = true};
         ASSERT_TRUE(start_server(server, dir, &why, in_cgroup)) << why;
 
         std::vector<int> fds;
@@ -310,9 +322,11 @@ TEST(accept_loop, a_flood_takes_no_more_than_the_memory_holds_and_real_clients_s
         for (long deadline = now_ms() + 3000; now_ms() < deadline && output.empty(); usleep(50000))
             output = server_output(server);
         const std::string before = "warning: all ";
-        const std::string after = " workers busy, as many as the memory limit allows; new connections wait\n";
-        const std::string shedding = "warning: server full: connections that have not sent their request "
-                                     "head are closed unanswered, the oldest first\n";
+        const std::string after =
+            " workers busy, as many as the memory limit allows; new connections wait\n";
+        const std::string shedding =
+            "warning: server full: connections that have not sent their request "
+            "head are closed unanswered, the oldest first\n";
         if (c.reaches_bound) {
             // The real client waits behind the downloads; the server says
             // so, once, and has as many workers as its bound.
@@ -326,7 +340,8 @@ TEST(accept_loop, a_flood_takes_no_more_than_the_memory_holds_and_real_clients_s
             EXPECT_EQ(parse_response(response).body, "inside\n");
             EXPECT_LE(answered_after, c.sheds ? 3000 : 1000) << "the real client waited too long";
             EXPECT_EQ(output, c.sheds ? shedding : "");
-            EXPECT_EQ(count_children(server.pid, false), 0) << "a worker for a head that never came";
+            EXPECT_EQ(count_children(server.pid, false), 0)
+                << "a worker for a head that never came";
         }
         EXPECT_EQ(kill(server.pid, 0), 0) << "the server is gone";
         EXPECT_EQ(oom_kills(cgroup, v2), 0);
@@ -340,7 +355,8 @@ TEST(accept_loop, a_flood_takes_no_more_than_the_memory_holds_and_real_clients_s
         EXPECT_LE(now_ms() - left_at, 5000) << "a new client waited too long";
         EXPECT_EQ(oom_kills(cgroup, v2), 0);
         // Workers are reaped as they end: none is left, not even a zombie.
-        EXPECT_TRUE(wait_for_no_children(server.pid, 5000)) << count_children(server.pid, true) << " zombies";
+        EXPECT_TRUE(wait_for_no_children(server.pid, 5000))
+            << count_children(server.pid, true) << " zombies";
         stop_server(server);
         for (long deadline = now_ms() + 5000; rmdir(cgroup.c_str()) != 0 && now_ms() < deadline;)
             usleep(50000);
@@ -358,7 +374,9 @@ TEST(accept_loop, pauses_after_a_failed_fork)
     std::string dir = make_temp_dir();
     server_process server;
     std::string why;
-    ASSERT_TRUE(start_server(server, dir, &why, {.prefix = {"prlimit", "--nproc=1"}, .as_nobody = true, .capture_output = true}))
+    ASSERT_TRUE(start_server(
+        server, dir, &why,
+        {.prefix = {"prlimit", "--nproc=1"}, .as_nobody = true, .capture_output = true}))
         << why;
 
     constexpr int clients = 20;
@@ -390,7 +408,8 @@ TEST(accept_loop, pauses_after_a_failed_fork)
     if (QUILLBARROW_FILTERED) {
         EXPECT_EQ(output.substr(0, trial.size()), trial);
         output.erase(0, trial.size());
-        std::string status = command_output("grep Seccomp: /proc/" + std::to_string(server.pid) + "/status");
+        std::string status =
+            command_output("grep Seccomp: /proc/" + std::to_string(server.pid) + "/status");
         EXPECT_EQ(status.substr(0, 10), "Seccomp:\t2") << status;
     }
     std::size_t reports = 0;
@@ -443,8 +462,8 @@ TEST(stopping, sigterm_refuses_new_connections_and_ends_when_the_last_download_h
         if (c.as_pid_1 && !namespaces) {
             prctl(PR_SET_CHILD_SUBREAPER, 0);
             remove_tree(dir);
-            GTEST_SKIP() << "the cases before ran; PID 1 needs a PID namespace, which "
-                         << unshare << "cannot make here";
+            GTEST_SKIP() << "the cases before ran; PID 1 needs a PID namespace, which " << unshare
+                         << "cannot make here";
         }
         server_process server;
         // Whatever the outcome, the server and its workers end with the case.
@@ -456,7 +475,8 @@ TEST(stopping, sigterm_refuses_new_connections_and_ends_when_the_last_download_h
         ASSERT_TRUE(start_server(server, dir, &why, c.as_pid_1 ? as_pid_1 : launch{})) << why;
         // unshare forks the server and waits for it, passing on its status.
         pid_t target = server.pid;
-        for (long deadline = now_ms() + 5000; c.as_pid_1 && target == server.pid && now_ms() < deadline;) {
+        for (long deadline = now_ms() + 5000;
+             c.as_pid_1 && target == server.pid && now_ms() < deadline;) {
             std::vector<pid_t> children = children_of(server.pid);
             if (!children.empty())
                 target = children[0];
@@ -511,7 +531,8 @@ TEST(stopping, sigterm_refuses_new_connections_and_ends_when_the_last_download_h
             EXPECT_EQ(workers.size(), 1u);
             for (pid_t worker : workers) {
                 kill(worker, SIGKILL);
-                for (long start = now_ms(); waitpid(worker, nullptr, WNOHANG) == 0 && now_ms() - start < 5000;)
+                for (long start = now_ms();
+                     waitpid(worker, nullptr, WNOHANG) == 0 && now_ms() - start < 5000;)
                     usleep(2000);
             }
             continue;
@@ -525,7 +546,10 @@ TEST(stopping, sigterm_refuses_new_connections_and_ends_when_the_last_download_h
         }
         long download_end = now_ms();
         close(fd);
-        EXPECT_EQ(received, static_cast<long>(expected_header(200, "OK", "application/octet-stream", size).size()) + size)
+        EXPECT_EQ(
+            received,
+            static_cast<long>(expected_header(200, "OK", "application/octet-stream", size).size()) +
+                size)
             << "the download was cut";
         expect_exit_within(download_end, 2000, "the server outlived its last download");
     }

@@ -56,8 +56,8 @@ TEST_F(urls, an_index_page_without_its_final_slash_is_redirected_to_it)
         {simple_request("/site#frag?not-a-query"), redirect_to("/site/")},
         {simple_request("/site?caf\xc3\xa9\x7f"), redirect_to("/site/?caf%C3%A9%7F")},
         {simple_request("/a%20b%23c%C3%A9"), redirect_to("/a%20b%23c%C3%A9/")},
-        {simple_request("/site/"), expected_header(200, "OK", "text/html; charset=utf-8", 12) +
-                                       "<p>site</p>\n"},
+        {simple_request("/site/"),
+         expected_header(200, "OK", "text/html; charset=utf-8", 12) + "<p>site</p>\n"},
     };
     for (const redirect_case& c : cases) {
         SCOPED_TRACE(c.request);

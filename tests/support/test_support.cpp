@@ -121,7 +121,8 @@ std::string read_line_from(int fd, int timeout_ms)
 
 namespace {
 
-bool start_binary(server_process& server, const std::string& root, std::string* why, const launch& how)
+bool start_binary(server_process& server, const std::string& root, std::string* why,
+                  const launch& how)
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
         int port = free_port();
@@ -186,7 +187,8 @@ bool start_binary(server_process& server, const std::string& root, std::string* 
 
 }  // namespace
 
-bool start_server(server_process& server, const std::string& root, std::string* why, const launch& how)
+bool start_server(server_process& server, const std::string& root, std::string* why,
+                  const launch& how)
 {
     std::string ignored;
     if (why == nullptr)
@@ -275,7 +277,8 @@ run_result run_binary(const std::vector<std::string>& args, int timeout_ms,
     long deadline = now_ms() + timeout_ms;
     bool out_open = true, err_open = true;
     while ((out_open || err_open) && now_ms() < deadline) {
-        struct pollfd p[2] = {{out_open ? out[0] : -1, POLLIN, 0}, {err_open ? err[0] : -1, POLLIN, 0}};
+        struct pollfd p[2] = {{out_open ? out[0] : -1, POLLIN, 0},
+                              {err_open ? err[0] : -1, POLLIN, 0}};
         if (poll(p, 2, static_cast<int>(deadline - now_ms())) <= 0)
             break;
         char buf[4096];
@@ -383,8 +386,8 @@ std::string expected_error(int status, const std::string& reason, const std::str
     std::string page = "<!DOCTYPE html><html><head><title>" + code + " " + reason +
                        "</title></head><body><h1>" + code + " " + reason + "</h1><p>" + message +
                        "</p></body></html>\n";
-    std::string header = expected_header(status, reason, "text/html; charset=utf-8",
-                                         static_cast<long>(page.size()));
+    std::string header =
+        expected_header(status, reason, "text/html; charset=utf-8", static_cast<long>(page.size()));
     return head_only ? header : header + page;
 }
 

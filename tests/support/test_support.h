@@ -24,11 +24,11 @@ struct launch {
     // prlimit, strace, unshare, a shell that joins a cgroup.
     std::vector<std::string> prefix = {};
     std::string working_directory = {};  // empty: the test's own
-    long descriptor_limit = 0;      // the server's open-file limit; 0: the test's own
-    bool as_nobody = false;         // when running as root: drop to nobody first
-    bool capture_output = false;    // keep what it prints after the banner (server_output)
-    std::string port_prefix = {};   // text before the port on the command line ("+", "  ")
-    bool root_argument = true;      // false: no root argument, it serves its working directory
+    long descriptor_limit = 0;           // the server's open-file limit; 0: the test's own
+    bool as_nobody = false;              // when running as root: drop to nobody first
+    bool capture_output = false;         // keep what it prints after the banner (server_output)
+    std::string port_prefix = {};        // text before the port on the command line ("+", "  ")
+    bool root_argument = true;           // false: no root argument, it serves its working directory
 };
 
 // Starts the server serving `root` on a free loopback port (outside the

@@ -143,7 +143,8 @@ TEST(confine_worker, a_taken_over_worker_reads_nothing_outside_and_cannot_weaken
     put(sibling + "/secret.txt", "out");
     ASSERT_EQ(chmod(root.c_str(), 0755), 0);
     ASSERT_EQ(chmod(sibling.c_str(), 0755), 0);
-    const char* attempts[] = {"a file of the root", "/etc/passwd", "a sibling's file", "listing /",
+    const char* attempts[] = {"a file of the root",  "/etc/passwd",
+                              "a sibling's file",    "listing /",
                               "the parent's memory", "a rule added to the prepared ruleset",
                               "a new process"};
     constexpr std::size_t count = sizeof attempts / sizeof attempts[0];
@@ -175,17 +176,18 @@ TEST(confine_worker, a_taken_over_worker_reads_nothing_outside_and_cannot_weaken
             struct {
                 std::uint64_t access;
                 std::int32_t fd;
-            } __attribute__((packed)) everything = {(1ull << 2) | (1ull << 3),
-                                                    open("/", O_PATH | O_CLOEXEC)};
+            } __attribute__((packed))
+            everything = {(1ull << 2) | (1ull << 3), open("/", O_PATH | O_CLOEXEC)};
             char outcome[count];
             outcome[0] = opens(root + "/inside.txt") ? 'y' : 'n';
             outcome[1] = opens("/etc/passwd") ? 'y' : 'n';
             outcome[2] = opens(sibling + "/secret.txt") ? 'y' : 'n';
             outcome[3] = opens("/", O_RDONLY | O_DIRECTORY) ? 'y' : 'n';
             outcome[4] = opens(mem) ? 'y' : 'n';
-            outcome[5] = ruleset >= 0 && syscall(SYS_landlock_add_rule, ruleset, 1, &everything, 0) == 0
-                             ? 'y'
-                             : 'n';
+            outcome[5] =
+                ruleset >= 0 && syscall(SYS_landlock_add_rule, ruleset, 1, &everything, 0) == 0
+                    ? 'y'
+                    : 'n';
             pid_t child = fork();
             if (child == 0)
                 _exit(0);
@@ -202,8 +204,8 @@ TEST(confine_worker, a_taken_over_worker_reads_nothing_outside_and_cannot_weaken
             struct {
                 std::uint64_t access;
                 std::int32_t fd;
-            } __attribute__((packed)) everything = {(1ull << 2) | (1ull << 3),
-                                                    open("/", O_RDONLY | O_CLOEXEC)};
+            } __attribute__((packed))
+            everything = {(1ull << 2) | (1ull << 3), open("/", O_RDONLY | O_CLOEXEC)};
             syscall(SYS_landlock_add_rule, ruleset, 1, &everything, 0);
             _exit(6);
         }

@@ -126,8 +126,8 @@ struct query_case {
 TEST(query_of, gives_what_follows_the_first_question_mark_up_to_a_fragment)
 {
     const query_case cases[] = {
-        {"/a", ""},        {"/a?", ""},          {"/a?q=1", "q=1"},   {"/a?q=1#f", "q=1"},
-        {"/a?q?r", "q?r"}, {"/a#f?q", ""},       {"?x", "x"},         {"/a?b c", "b c"},
+        {"/a", ""},        {"/a?", ""},    {"/a?q=1", "q=1"}, {"/a?q=1#f", "q=1"},
+        {"/a?q?r", "q?r"}, {"/a#f?q", ""}, {"?x", "x"},       {"/a?b c", "b c"},
     };
     for (const query_case& c : cases)
         EXPECT_EQ(query_of(c.target), c.query) << c.target;

@@ -77,13 +77,22 @@ TEST(listing_encoders, encode_links_and_escape_text)
         // Text is valid UTF-8 whatever the name: each byte outside a valid
         // sequence is U+FFFD; the link keeps every byte.
         {"\xf0\x9f\x98\x80", "%F0%9F%98%80", "\xf0\x9f\x98\x80"},
-        {"caf\xe9" "s", "caf%E9s", "caf\xef\xbf\xbd" "s"},                   // Latin-1
-        {"a\x80" "b", "a%80b", "a\xef\xbf\xbd" "b"},                           // lone continuation
-        {"\xc0\xaf", "%C0%AF", "\xef\xbf\xbd\xef\xbf\xbd"},                  // overlong "/"
+        {"caf\xe9"
+         "s",
+         "caf%E9s",
+         "caf\xef\xbf\xbd"
+         "s"},  // Latin-1
+        {"a\x80"
+         "b",
+         "a%80b",
+         "a\xef\xbf\xbd"
+         "b"},                                                                  // lone continuation
+        {"\xc0\xaf", "%C0%AF", "\xef\xbf\xbd\xef\xbf\xbd"},                     // overlong "/"
         {"\xe0\x80\xaf", "%E0%80%AF", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // overlong, 3 bytes
         {"\xed\xa0\x80", "%ED%A0%80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // surrogate
-        {"\xf4\x90\x80\x80", "%F4%90%80%80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // above U+10FFFF
-        {"\xe2\x82", "%E2%82", "\xef\xbf\xbd\xef\xbf\xbd"},                  // cut in a sequence
+        {"\xf4\x90\x80\x80", "%F4%90%80%80",
+         "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // above U+10FFFF
+        {"\xe2\x82", "%E2%82", "\xef\xbf\xbd\xef\xbf\xbd"},    // cut in a sequence
         {"\xe2\x82<", "%E2%82%3C", "\xef\xbf\xbd\xef\xbf\xbd&lt;"},
         {"", "", ""},
     };
@@ -142,7 +151,7 @@ struct page_case {
 TEST(error_catalogue, every_row_formats_to_its_known_length)
 {
     const page_case cases[] = {
-        {error_key::bad_request_line, 400, 139},    {error_key::method_not_supported, 501, 168},
+        {error_key::bad_request_line, 400, 139},     {error_key::method_not_supported, 501, 168},
         {error_key::bad_percent_encoding, 400, 141}, {error_key::forbidden_path, 403, 153},
         {error_key::path_not_found, 404, 183},       {error_key::object_not_servable, 404, 192},
         {error_key::file_not_found, 404, 160},       {error_key::listing_failed, 500, 180},

@@ -65,14 +65,16 @@ struct forbidden_case {
 
 // Each attempt returns normally only if the kernel let the call through.
 const forbidden_case forbidden_cases[] = {
-    {"execve", [](int) {
+    {"execve",
+     [](int) {
          char* argv[] = {const_cast<char*>("true"), nullptr};
          execv("/bin/true", argv);
          return 1;
      }},
     {"a UDP socket", [](int) { return socket(AF_INET, SOCK_DGRAM, 0) >= 0 ? 0 : 1; }},
     {"a UNIX socket", [](int) { return socket(AF_UNIX, SOCK_STREAM, 0) >= 0 ? 0 : 1; }},
-    {"connect", [](int spare) {
+    {"connect",
+     [](int spare) {
          sockaddr_in address{};
          address.sin_family = AF_INET;
          address.sin_port = htons(9);
@@ -81,24 +83,24 @@ const forbidden_case forbidden_cases[] = {
      }},
     {"ptrace", [](int) { return static_cast<int>(ptrace(PTRACE_TRACEME, 0, nullptr, nullptr)); }},
     {"kill", [](int) { return kill(getppid(), 0); }},
-    {"openat for writing", [](int) {
+    {"openat for writing",
+     [](int) {
          return openat(AT_FDCWD, "/tmp/quillbarrow-filter-probe", O_WRONLY | O_CREAT, 0600);
      }},
-    {"openat for truncating", [](int) {
-         return openat(AT_FDCWD, "/tmp/quillbarrow-filter-probe", O_RDONLY | O_TRUNC);
-     }},
+    {"openat for truncating",
+     [](int) { return openat(AT_FDCWD, "/tmp/quillbarrow-filter-probe", O_RDONLY | O_TRUNC); }},
     {"openat for a path descriptor", [](int) { return openat(AT_FDCWD, "/", O_PATH); }},
     {"unshare", [](int) { return unshare(CLONE_NEWUSER); }},
 #if defined(__x86_64__)
     // Other architectures have no second ABI that a 64-bit process can
     // call through with a bit of the number.
-    {"a call through the x32 ABI", [](int) {
-         return static_cast<int>(syscall(0x40000000 | SYS_getpid));
-     }},
+    {"a call through the x32 ABI",
+     [](int) { return static_cast<int>(syscall(0x40000000 | SYS_getpid)); }},
 #endif
-    {"clone into a new network namespace", [](int) {
-         return static_cast<int>(syscall(SYS_clone, CLONE_NEWNET | SIGCHLD, nullptr, nullptr,
-                                         nullptr, 0));
+    {"clone into a new network namespace",
+     [](int) {
+         return static_cast<int>(
+             syscall(SYS_clone, CLONE_NEWNET | SIGCHLD, nullptr, nullptr, nullptr, 0));
      }},
 };
 
@@ -149,7 +151,8 @@ TEST(syscall_filter, lets_a_worker_do_its_work_and_refuses_the_rest_quietly)
         if (chdir("/") == 0 || errno != EPERM)
             return 5;
         // Memory to write, but never memory to run.
-        void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* page =
+            mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (page == MAP_FAILED || munmap(page, 4096) != 0)
             return 7;
         if (mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) !=
@@ -233,7 +236,9 @@ TEST(syscall_filter, the_start_up_check_adds_any_call_of_a_request_that_the_list
         {"closing", {SYS_close}},
         {"ending", {SYS_exit_group}},
         {"a call serving needs that the list kills", {SYS_getdents64}, needed_operation::kill},
-        {"a call serving needs that must never be added", {SYS_getdents64}, needed_operation::never_add},
+        {"a call serving needs that must never be added",
+         {SYS_getdents64},
+         needed_operation::never_add},
     };
     for (const needed_operation& operation : operations) {
         SCOPED_TRACE(operation.what);
@@ -241,8 +246,10 @@ TEST(syscall_filter, the_start_up_check_adds_any_call_of_a_request_that_the_list
         for (int call : operation.calls) {
             drop_call(list, call);
             if (operation.change != needed_operation::drop)
-                (void)set_call_rule(list, call, operation.change == needed_operation::kill ? filter_rule::kill
-                                                                                            : filter_rule::never_add);
+                (void)set_call_rule(list, call,
+                                    operation.change == needed_operation::kill
+                                        ? filter_rule::kill
+                                        : filter_rule::never_add);
         }
         filter_check check = check_syscall_filter(config, list);
         if (operation.change != needed_operation::drop) {
@@ -250,8 +257,8 @@ TEST(syscall_filter, the_start_up_check_adds_any_call_of_a_request_that_the_list
             EXPECT_EQ(check.trial.detail, operation.calls[0]);
             continue;
         }
-        EXPECT_EQ(check.outcome, filter_check::passed) << "last trial " << int(check.trial.outcome)
-                                                        << ", detail " << check.trial.detail;
+        EXPECT_EQ(check.outcome, filter_check::passed)
+            << "last trial " << int(check.trial.outcome) << ", detail " << check.trial.detail;
         EXPECT_EQ(check.added_count == 0, operation.calls.empty()) << check.added_count << " added";
         for (std::size_t i = 0; i < check.added_count; ++i) {
             bool named_one = false;
