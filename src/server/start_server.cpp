@@ -118,18 +118,26 @@ void check_nobody_can_search(const char* root)
 
 }  // namespace
 
-int start_server(int argc, char** argv, server_config& config)
+namespace {
+
+// Whatever the launcher left open (a pipe, a log) would reach every worker;
+// the server keeps only the standard streams. It never reads standard
+// input, and no worker should hold the operator's terminal (Ctrl-C still
+// reaches the server as the terminal's signal).
+void close_inherited_descriptors()
 {
-    // Whatever the launcher left open (a pipe, a log) would reach every
-    // worker; the server keeps only the standard streams. It never reads
-    // standard input, and no worker should hold the operator's terminal
-    // (Ctrl-C still reaches the server as the terminal's signal).
     (void)::close_range(3, ~0u, 0);
     int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (nothing > 0) {
         (void)::dup2(nothing, STDIN_FILENO);
         ::close(nothing);
     }
+}
+
+// The port and the canonical root from the command line. Gives -1 when
+// the server should go on, or else the exit status (messages printed).
+int read_command_line(int argc, char** argv, server_config& config)
+{
     const char* program = argc > 0 ? argv[0] : "quillbarrow";
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         print_usage(stdout, program);
@@ -147,7 +155,6 @@ int start_server(int argc, char** argv, server_config& config)
         (void)std::fprintf(stderr, "error: invalid port '%s'\n", argv[1]);
         return 1;
     }
-
     // The root as typed appears only in messages; the canonical form is
     // what every request opens.
     const char* root = argc == 3 ? argv[2] : ".";
@@ -161,20 +168,26 @@ int start_server(int argc, char** argv, server_config& config)
         (void)std::fprintf(stderr, "error: '%s' is not a directory\n", root);
         return 1;
     }
+    return -1;
+}
 
+}  // namespace
+
+int start_server(int argc, char** argv, server_config& config)
+{
+    close_inherited_descriptors();
+    if (int status = read_command_line(argc, argv, config); status >= 0)
+        return status;
     // With SIGPIPE ignored a write to a vanished client fails instead of
     // killing. It cannot fail for this signal.
     (void)std::signal(SIGPIPE, SIG_IGN);
-
     note_identity();
     check_nobody_can_search(config.root);
     prepare_oom_score();
     prepare_confinement(config.root);
     config.listen_fd = open_listener(config.port, config.defers_accept);
-    if (config.listen_fd < 0)
-        return 1;
     filter_check check;
-    if (!settle_syscall_filter(config, check))
+    if (config.listen_fd < 0 || !settle_syscall_filter(config, check))
         return 1;
     if (!size_the_server(config)) {
         std::perror("error: cannot prepare the waiting room");
@@ -187,7 +200,6 @@ int start_server(int argc, char** argv, server_config& config)
                            std::strerror(errno));
         return 1;
     }
-
     // Serving goes on even when nobody reads the banner.
     (void)std::printf("quillbarrow serving %s on http://0.0.0.0:%ld/\n", config.root, config.port);
     (void)std::fflush(stdout);
