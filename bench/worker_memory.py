@@ -3,7 +3,8 @@
 
 Runs a server in a memory cgroup of its own (cgroup v2, or v1's memory
 controller with TCP buffer accounting switched on), then holds N idle
-connections, then N downloads of a 64 MiB file whose clients never read,
+connections, then N heads that never end (a request line alone), then N downloads
+of a 64 MiB file whose clients never read,
 and reports what the cgroup's usage grew by per connection. As root.
 
     bench/worker_memory.py build/quillbarrow [--nginx] [-n 200]
@@ -71,13 +72,19 @@ def measure(label, cmd, port, cgroup, n, big):
     for s in idle:
         s.close()
     base = settle(cgroup)
+    slow = hold(port, n, b"GET / HTTP/1.1\r\n")
+    slow_cost = (settle(cgroup) - base) / n
+    for s in slow:
+        s.close()
+    base = settle(cgroup)
     stalled = hold(port, n, b"GET /%s HTTP/1.1\r\nHost: x\r\n\r\n" % big.encode())
     stalled_cost = (settle(cgroup) - base) / n
     for s in stalled:
         s.close()
     proc.send_signal(signal.SIGINT if "nginx" not in label else signal.SIGTERM)
     proc.wait(10)
-    print(f"{label}: idle connection {idle_cost / 1024:.0f} KiB, "
+    print(f"{label}: idle connection {idle_cost / 1024:.1f} KiB, "
+          f"head that never ends {slow_cost / 1024:.1f} KiB, "
           f"stalled download {stalled_cost / 1024:.0f} KiB (mean of {n})")
 
 

@@ -45,7 +45,7 @@ long derive_worker_bound(const cgroup_limits& limits, bool* by_processes = nullp
 
 // What a connection waiting for its head costs the kernel, measured (see
 // bench/NOTES.md), and the most the parent holds at once.
-inline constexpr unsigned long long waiting_memory_cost = 4ull * 1024;
+inline constexpr unsigned long long waiting_memory_cost = 8ull * 1024;
 inline constexpr std::size_t max_room_capacity = 65536;
 inline constexpr std::size_t room_spare_descriptors = 64;
 

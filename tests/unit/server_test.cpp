@@ -120,7 +120,7 @@ TEST(read_cgroup_limits, finds_the_memory_and_process_limits_that_bind_the_serve
 
 // What the limits allow: workers at 256 KiB each in what is free but for
 // 4 MiB, or the process limit less 4; connections waiting for their head
-// in half of what is free at 4 KiB each, and in the descriptors.
+// in half of what is free at 8 KiB each, and in the descriptors.
 TEST(derive_worker_bound, counts_workers_and_waiting_connections_within_the_limits)
 {
     struct {
@@ -133,13 +133,13 @@ TEST(derive_worker_bound, counts_workers_and_waiting_connections_within_the_limi
         {"no limit", {0, 4096, 0, 0}, 0, false, 1024, 960},
         {"no limit, many descriptors", {0, 0, 0, 0}, 0, false, 1 << 20, max_room_capacity},
         {"few descriptors", {0, 0, 0, 0}, 0, false, 100, 50},
-        {"memory", {256 * mib, mib / 2, 0, 0}, 1006, false, 1 << 20, 32192},
+        {"memory", {256 * mib, mib / 2, 0, 0}, 1006, false, 1 << 20, 16096},
         {"memory and processes, processes first",
          {64 * mib, 2 * mib, 100, 1},
          95,
          true,
          1 << 20,
-         7424},
+         3712},
         {"less free than a worker: still one", {8 * mib, 8 * mib, 0, 0}, 1, false, 1024, 16},
     };
     for (const auto& c : cases) {
