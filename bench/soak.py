@@ -304,6 +304,7 @@ def main():
     raise_open_file_limit(args.idle + args.trickle + args.stalled + args.concurrency + 1024)
     binary = args.binary or build()
     tree = tempfile.mkdtemp(prefix="quillbarrow-soak-")
+    os.chmod(tree, 0o755)  # started as root, the server serves as nobody
     with open(os.path.join(tree, "hello.txt"), "wb") as f:
         f.write(HELLO)
     with open(os.path.join(tree, "big.bin"), "wb") as f:
