@@ -47,6 +47,10 @@ expect() {
 }
 
 seccomp_of() { grep -E '^Seccomp:' /proc/$1/status | tr -d ' \t'; }
+# The real, effective, saved and file-system user: nobody's, whoever started it.
+uid_of() { grep -E '^Uid:' /proc/$1/status | tr -s ' \t' ' '; }
+nobody_uid='Uid: 65534 65534 65534 65534'
+
 
 serve() {
     who=$1 port=$2
@@ -75,6 +79,7 @@ serve() {
     expect "$port" 'HEAD /large.bin HTTP/1.1\r\n\r\n' "$ok" 'Content-Length: 4294971393'
 
     [ "$(seccomp_of $pid)" = Seccomp:2 ] || fail "$who: parent $(seccomp_of $pid)"
+    [ "$(uid_of $pid)" = "$nobody_uid" ] || fail "$who: parent $(uid_of $pid)"
     /guest-helper hold "$port" 3 &
     hold=$!
     sleep 1
@@ -84,10 +89,11 @@ serve() {
         workers=$((workers + 1))
         w=${status#/proc/}; w=${w%/status}
         [ "$(seccomp_of $w)" = Seccomp:2 ] || fail "$who: worker $(seccomp_of $w)"
+        [ "$(uid_of $w)" = "$nobody_uid" ] || fail "$who: worker $(uid_of $w)"
     done
-    [ "$workers" -ge 1 ] || fail "$who: no worker for a waiting client"
+    [ "$workers" -ge 1 ] || fail "$who: no worker for a client that does not read"
     wait $hold
-    say "served as $who on port $port, parent and $workers waiting worker checked"
+    say "served as $who on port $port, parent and $workers busy worker checked"
 }
 
 serve root 8080
