@@ -4,6 +4,7 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sched.h>
 #include <string>
 #include <vector>
@@ -91,6 +92,15 @@ const forbidden_case forbidden_cases[] = {
      [](int) { return openat(AT_FDCWD, "/tmp/quillbarrow-filter-probe", O_RDONLY | O_TRUNC); }},
     {"openat for a path descriptor", [](int) { return openat(AT_FDCWD, "/", O_PATH); }},
     {"unshare", [](int) { return unshare(CLONE_NEWUSER); }},
+    // A worker may only become nobody, with no groups: any other identity kills.
+    {"setresuid to root", [](int) { return setresuid(0, 0, 0); }},
+    {"setresgid to another group", [](int) { return setresgid(65534, 65534, 0); }},
+    {"setuid", [](int) { return setuid(65534); }},
+    {"setgroups with a group",
+     [](int) {
+         gid_t group = 0;
+         return setgroups(1, &group);
+     }},
 #if defined(__x86_64__)
     // Other architectures have no second ABI that a 64-bit process can
     // call through with a bit of the number.
