@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cstdint>
 #include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
