@@ -70,11 +70,10 @@ bool lacks_resources(int error)
 }
 
 // A warning that stays true while it lasts: printed the first time, then
-// at most once a minute.
-bool time_to_report(long long& last_ms)
+// at most once a `period_ms` (a minute unless said).
+bool time_to_report(long long& last_ms, long long now, long long period_ms = 60000)
 {
-    long long now = monotonic_ms();
-    if (last_ms >= 0 && now - last_ms < 60000)
+    if (last_ms >= 0 && now - last_ms < period_ms)
         return false;
     last_ms = now;
     return true;
@@ -108,9 +107,11 @@ struct loop_state {
     long bound;        // workers at once; no bound is the largest count
     long running = 0;  // workers forked and not yet reaped
     bool listening = false;
+    long long now = 0;          // the clock, read once a wake-up and once an accept
     long long pause_until = 0;  // after a failure that only time mends
     long long bound_reported = -1;
     long long shed_reported = -1;
+    long long fork_reported = -1;
 };
 
 void reap_workers(loop_state& loop)
@@ -118,20 +119,6 @@ void reap_workers(loop_state& loop)
     for (pid_t pid; (pid = ::waitpid(-1, nullptr, WNOHANG)) > 0;)
         if (forget_worker(pid))
             --loop.running;
-}
-
-// A failed fork is reported, but at most once a second: out of processes,
-// the parent fails twenty times a second.
-void report_failed_fork()
-{
-    static long long last_report_ms = -1000000;
-    int error = errno;
-    long long now = monotonic_ms();
-    if (now - last_report_ms < 1000)
-        return;
-    last_report_ms = now;
-    errno = error;
-    std::perror("fork");
 }
 
 // The worker is forked with the highest out-of-memory score. A failed fork
@@ -154,15 +141,18 @@ void fork_worker(loop_state& loop, int fd, long long accepted_ms)
         ++loop.running;
         return;
     }
-    report_failed_fork();
-    loop.pause_until = monotonic_ms() + 50;
+    // Reported at most once a second: out of processes, the parent fails
+    // twenty times a second.
+    if (time_to_report(loop.fork_reported, loop.now, 1000))
+        std::perror("fork");
+    loop.pause_until = loop.now + 50;
 }
 
 // Whether a worker may be forked now: below the bound, and not in the
 // pause after a failure.
 bool can_fork(const loop_state& loop)
 {
-    return loop.running < loop.bound && monotonic_ms() >= loop.pause_until;
+    return loop.running < loop.bound && loop.now >= loop.pause_until;
 }
 
 // A connection whose head has arrived gets a worker now, or waits for one
@@ -183,7 +173,7 @@ void give_workers(loop_state& loop)
         fork_worker(loop, fd, accepted_ms);
     }
     if (loop.running >= loop.bound && first_held(room_place::ready) >= 0 &&
-        time_to_report(loop.bound_reported))
+        time_to_report(loop.bound_reported, loop.now))
         (void)std::fprintf(stderr,
                            "warning: all %ld workers busy, as many as the %s limit allows; "
                            "new connections wait\n",
@@ -196,7 +186,7 @@ void shed(loop_state& loop, int fd)
 {
     let_go(fd);
     ::close(fd);
-    if (time_to_report(loop.shed_reported))
+    if (time_to_report(loop.shed_reported, loop.now))
         (void)std::fprintf(stderr,
                            "warning: server full: connections that have not sent their request "
                            "head are closed unanswered, the oldest first\n");
@@ -204,10 +194,10 @@ void shed(loop_state& loop, int fd)
 
 // Makes room for one more connection, where one has waited long enough
 // that it is no real client's head on its way.
-bool shed_oldest(loop_state& loop, long long now)
+bool shed_oldest(loop_state& loop)
 {
     int oldest = first_held(room_place::waiting);
-    if (oldest < 0 || now - accepted_at(oldest) < shed_after_ms)
+    if (oldest < 0 || loop.now - accepted_at(oldest) < shed_after_ms)
         return false;
     shed(loop, oldest);
     return true;
@@ -216,11 +206,11 @@ bool shed_oldest(loop_state& loop, long long now)
 // At the head deadline a connection is answered with what it has sent, as
 // a worker answers any head at its deadline; when no worker is free it is
 // closed instead.
-void settle_late_heads(loop_state& loop, long long now)
+void settle_late_heads(loop_state& loop)
 {
     for (int fd; (fd = first_held(room_place::waiting)) >= 0;) {
         long long accepted_ms = accepted_at(fd);
-        if (now - accepted_ms < head_deadline_ms)
+        if (loop.now - accepted_ms < head_deadline_ms)
             return;
         if (!can_fork(loop)) {
             shed(loop, fd);
@@ -235,16 +225,16 @@ void settle_late_heads(loop_state& loop, long long now)
 // end. A connection the kernel hands over with nothing in it has been
 // silent for the whole deferral, the head deadline: it is closed as the
 // deadline would close it.
-void take(loop_state& loop, int fd, long long now)
+void take(loop_state& loop, int fd)
 {
     switch (look_at_head(fd, false)) {
-    case head_state::complete: dispatch(loop, fd, now); return;
+    case head_state::complete: dispatch(loop, fd, loop.now); return;
     case head_state::silent:
         if (loop.config.defers_accept)
             break;
         [[fallthrough]];
     case head_state::partial:
-        if (hold_connection(fd, now, room_place::waiting))
+        if (hold_connection(fd, loop.now, room_place::waiting))
             return;
         break;
     case head_state::gone: break;
@@ -257,16 +247,16 @@ void take(loop_state& loop, int fd, long long now)
 void accept_batch(loop_state& loop)
 {
     for (int taken = 0; taken < 64 && stop_signal == 0; ++taken) {
-        long long now = monotonic_ms();
-        if (now < loop.pause_until)
+        loop.now = monotonic_ms();
+        if (loop.now < loop.pause_until)
             return;
-        if (waiting_room_full() && !shed_oldest(loop, now))
+        if (waiting_room_full() && !shed_oldest(loop))
             return;
         // Non-blocking, so that no send or receive of the worker can wait
         // longer than the time limit it is under.
         int fd = ::accept4(loop.config.listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) {
-            take(loop, fd, now);
+            take(loop, fd);
             continue;
         }
         int error = errno;
@@ -276,7 +266,7 @@ void accept_batch(loop_state& loop)
             continue;
         std::perror("accept");
         if (lacks_resources(error))
-            loop.pause_until = now + 50;
+            loop.pause_until = loop.now + 50;
         return;
     }
 }
@@ -299,12 +289,12 @@ void on_head_event(loop_state& loop, int fd, std::uint32_t events)
 
 // Listens while there is room and nothing to wait out; the queue holds the
 // rest meanwhile.
-void choose_listening(loop_state& loop, long long now)
+void choose_listening(loop_state& loop)
 {
-    bool listen = stop_signal == 0 && now >= loop.pause_until &&
-                  (!waiting_room_full() ||
-                   (first_held(room_place::waiting) >= 0 &&
-                    now - accepted_at(first_held(room_place::waiting)) >= shed_after_ms));
+    int oldest = first_held(room_place::waiting);
+    bool can_shed = oldest >= 0 && loop.now - accepted_at(oldest) >= shed_after_ms;
+    bool listen =
+        stop_signal == 0 && loop.now >= loop.pause_until && (!waiting_room_full() || can_shed);
     if (stop_signal != 0 || listen == loop.listening) {
         loop.listening = listen && loop.listening;
         return;
@@ -319,24 +309,25 @@ void choose_listening(loop_state& loop, long long now)
 
 // Milliseconds until the next thing the loop must do unasked: a head
 // deadline, the oldest head becoming one to shed, the end of a pause.
-int next_timeout(const loop_state& loop, long long now)
+int next_timeout(const loop_state& loop)
 {
     long long next = LLONG_MAX;
     int oldest = first_held(room_place::waiting);
     if (oldest >= 0)
         next = accepted_at(oldest) + (waiting_room_full() ? shed_after_ms : head_deadline_ms);
-    if (loop.pause_until > now && loop.pause_until < next)
+    if (loop.pause_until > loop.now && loop.pause_until < next)
         next = loop.pause_until;
     if (next == LLONG_MAX)
         return -1;
-    return next <= now ? 0 : static_cast<int>(next - now < INT_MAX ? next - now : INT_MAX);
+    long long left = next - loop.now;
+    return left <= 0 ? 0 : static_cast<int>(left < INT_MAX ? left : INT_MAX);
 }
 
 void wait_for_events(loop_state& loop, const sigset_t& waiting_mask)
 {
     struct epoll_event events[64];
-    int count = ::epoll_pwait(waiting_room_fd(), events, 64, next_timeout(loop, monotonic_ms()),
-                              &waiting_mask);
+    int count = ::epoll_pwait(waiting_room_fd(), events, 64, next_timeout(loop), &waiting_mask);
+    loop.now = monotonic_ms();
     for (int i = 0; i < count; ++i) {
         if (events[i].data.fd == loop.config.listen_fd) {
             if (loop.listening && stop_signal == 0)
@@ -388,6 +379,7 @@ int accept_loop(const server_config& config)
 {
     sigset_t waiting_mask = catch_signals(config.listen_fd);
     loop_state loop = {config, config.worker_bound > 0 ? config.worker_bound : LONG_MAX};
+    loop.now = monotonic_ms();
     // After a stop the connections already taken still get their workers;
     // the loop ends when the last worker has.
     for (;;) {
@@ -395,9 +387,8 @@ int accept_loop(const server_config& config)
         if (stop_signal != 0 && waiting_room_held() == 0 && loop.running == 0)
             return 0;
         give_workers(loop);
-        long long now = monotonic_ms();
-        settle_late_heads(loop, now);
-        choose_listening(loop, now);
+        settle_late_heads(loop);
+        choose_listening(loop);
         wait_for_events(loop, waiting_mask);
     }
 }
