@@ -96,10 +96,6 @@ void reset_and_close(int conn_fd)
 
 void handle_connection(int conn_fd, const server_config& config, long long head_due_ms)
 {
-    // The parent keeps the listening socket; the worker needs only its
-    // connection.
-    ::close(config.listen_fd);
-
     // Confined before the first byte of the request is read, so that a
     // request which takes the parser over finds the kernel's limits already
     // in place. A root that cannot be opened leaves nothing to read, and is

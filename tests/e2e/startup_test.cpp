@@ -338,7 +338,9 @@ TEST(accept_loop, a_flood_takes_no_more_than_the_memory_holds_and_real_clients_s
             EXPECT_EQ(count_children(server.pid, false), bound);
         } else {
             EXPECT_EQ(parse_response(response).body, "inside\n");
-            EXPECT_LE(answered_after, c.sheds ? 3000 : 1000) << "the real client waited too long";
+            // Without the waiting room it would wait for the 20 s head deadline;
+            // the margin is for a loaded machine.
+            EXPECT_LE(answered_after, c.sheds ? 5000 : 3000) << "the real client waited too long";
             EXPECT_EQ(output, c.sheds ? shedding : "");
             EXPECT_EQ(count_children(server.pid, false), 0)
                 << "a worker for a head that never came";
