@@ -13,4 +13,8 @@ struct server_config {
     long worker_bound = 0;            // workers at once that the cgroup holds; 0: no bound
     bool bound_by_processes = false;  // the bound is the process limit's, not the memory's
     bool defers_accept = false;       // the kernel hands over a connection only once it has data
+    unsigned long long memory_budget = 0;  // for workers and held connections; 0: no limit
+    int hand_back_fd = -1;                 // the parent's end of the hand-off channel
+    int hand_off_fd = -1;                  // the workers' end
+    bool hand_off_at_once = false;         // a worker hands off right after a file's header
 };

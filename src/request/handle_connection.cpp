@@ -56,10 +56,15 @@ bool can_close_at_once(int conn_fd, std::string_view head, const request_line& l
 // Closing a socket with unread input makes the kernel reset the connection,
 // and a reset can destroy the response before the client has read it. So
 // the worker ends its side first, then reads and drops what the client still
-// sends until it closes, or the time or byte limit runs out.
+// sends until it closes, or the time or byte limit runs out. That waiting is
+// the parent's where it can take it: the worker hands the connection over.
 void drain_and_close(int conn_fd)
 {
     ::shutdown(conn_fd, SHUT_WR);
+    if (hand_off_close(conn_fd)) {
+        ::close(conn_fd);
+        return;
+    }
     long long deadline = monotonic_ms() + drain_time_ms;
     long long left = drain_time_ms;
     long drained = 0;
@@ -122,7 +127,9 @@ void handle_connection(int conn_fd, const server_config& config, long long head_
     error_key error = answer_request(conn_fd, std::move(root_fd), head_text, line);
     if (error != error_key::none)
         send_error(conn_fd, error, line.head_only);
-    if (response_dropped())
+    if (response_handed_off())
+        ::close(conn_fd);
+    else if (response_dropped())
         reset_and_close(conn_fd);
     else if (can_close_at_once(conn_fd, head_text, line))
         ::close(conn_fd);

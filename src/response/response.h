@@ -95,6 +95,23 @@ void note_send_failure();
 // True once any part of the response was dropped: a stall or a failure.
 bool response_dropped();
 
+// --- handing the rest to the parent (hand_off.cpp) ---
+// The channel a worker hands its connection back on (-1: none), and
+// whether it does so right after the header of a file (the start-up
+// trial, so that every call of a hand-off is made once).
+void set_hand_off_channel(int fd, bool hand_off_at_once);
+bool hands_off_at_once();
+// Hands the parent the connection and the file with the bytes from
+// `offset` to `end` still to send. False, with nothing handed, where the
+// channel is full or the file system cannot tell whether a read would wait
+// for the disk: the worker then sends the rest itself.
+bool hand_off_body(int conn_fd, int file_fd, long long offset, long long end);
+// Hands the parent a connection whose response is all queued, for the
+// lingering close.
+bool hand_off_close(int conn_fd);
+// Whether the connection is the parent's now.
+bool response_handed_off();
+
 // --- files (serve_file.cpp, content_type.cpp) ---
 
 // The content type for `name`, from the text after its last dot.

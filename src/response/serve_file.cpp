@@ -1,7 +1,11 @@
 #include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/sendfile.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include "common/hand_off.h"
 #include "response/response.h"
 
 namespace {
@@ -34,6 +38,7 @@ void copy_body(int conn_fd, int fd, off_t offset, off_t remaining)
 void send_body(int conn_fd, int fd, off_t size)
 {
     off_t offset = 0;
+    bool tried_hand_off = false;
     while (offset < size) {
         // sendfile moves at most about 2 GiB per call.
         off_t left = size - offset;
@@ -46,6 +51,11 @@ void send_body(int conn_fd, int fd, off_t size)
         if (sent < 0 && errno == EINTR)
             continue;
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // The client cannot take more at once: the waiting is the
+            // parent's, unless it cannot have it.
+            if (!tried_hand_off && hand_off_body(conn_fd, fd, offset, size))
+                return;
+            tried_hand_off = true;
             if (!wait_writable(conn_fd))
                 return;
             continue;
@@ -68,6 +78,15 @@ void serve_file(int conn_fd, std::string_view name, int fd, const struct stat& s
     bool has_body = !head_only && status.st_size > 0;
     send_header(conn_fd, 200, "OK", content_type_for(name), static_cast<long long>(status.st_size),
                 has_body);
-    if (has_body)
-        send_body(conn_fd, fd, status.st_size);
+    if (!has_body)
+        return;
+    // The header and a page may fill the larger queue the connection
+    // started with; a file's body is kept to a small one from its first
+    // byte, so that a download that waits on its client holds little.
+    if (status.st_size > body_unsent_limit)
+        (void)::setsockopt(conn_fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &body_unsent_limit,
+                           sizeof body_unsent_limit);
+    if (hands_off_at_once() && hand_off_body(conn_fd, fd, 0, status.st_size))
+        return;
+    send_body(conn_fd, fd, status.st_size);
 }

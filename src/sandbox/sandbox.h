@@ -64,7 +64,8 @@ int prepared_ruleset_fd();
 
 // The system-call allowlist is one table of rows, read top to bottom:
 // each row says what the filter does with one call. Rows of one call
-// combine: every `allow_if` (or `only_if`) row of it must hold at once.
+// combine: every `allow_if` (or `only_if`) row of it in the same group must
+// hold at once.
 enum class filter_rule : unsigned char {
     allow,          // whatever its arguments
     allow_if,       // while argument `arg` is `value`; with any other it is refused
@@ -82,6 +83,9 @@ struct filter_row {
     filter_rule rule = filter_rule::allow;
     unsigned char arg = 0;
     unsigned long long value = 0;
+    // `allow_if` rows of one call and one group must hold at once; each
+    // group is a way of its own to be allowed.
+    unsigned char group = 0;
 };
 
 // The calls a start-up check may add, and room for the rows of the list.

@@ -47,6 +47,8 @@ bool name_system_call(long, char*, std::size_t)
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 namespace {
@@ -138,11 +140,28 @@ constexpr filter_row server_rows[] = {
     {SCMP_SYS(brk), allow},
     {SCMP_SYS(madvise), allow_if, 2, MADV_DONTNEED},
     // A worker asks one thing of its socket, whether the client has
-    // acknowledged the whole response, and sets one option: an abortive
-    // close of a stalled connection.
+    // acknowledged the whole response, and sets two options: a small
+    // unsent queue for a file's body, and an abortive close of a stalled
+    // connection. The parent asks what kind of socket a worker hands back.
     {SCMP_SYS(ioctl), allow_if, 1, SIOCOUTQ},
     {SCMP_SYS(setsockopt), allow_if, 1, SOL_SOCKET},
     {SCMP_SYS(setsockopt), allow_if, 2, SO_LINGER},
+    {SCMP_SYS(setsockopt), allow_if, 1, IPPROTO_TCP, 1},
+    {SCMP_SYS(setsockopt), allow_if, 2, TCP_NOTSENT_LOWAT, 1},
+    {SCMP_SYS(getsockopt), allow_if, 1, SOL_SOCKET},
+    // A worker hands the rest of its response back to the parent with the
+    // connection and the file attached; the parent takes it. Neither can
+    // reach any socket but its own and the channel.
+    {SCMP_SYS(sendmsg), allow},
+    {SCMP_SYS(recvmsg), allow},
+    // Whether a file's next pages are in memory (a read that may not wait
+    // for the disk), and asking the kernel to read them in where they are
+    // not, so that the parent never waits for a disk (each architecture
+    // names the second call its own way).
+    {SCMP_SYS(preadv2), allow},
+    {SCMP_SYS(fadvise64), allow},
+    {SCMP_SYS(fadvise64_64), allow},
+    {SCMP_SYS(arm_fadvise64_64), allow},
     // Started as root, a worker becomes nobody, with no groups, and lets go
     // of the one capability it opened the root with: these arguments only
     // (the 32-bit calls on 32-bit ARM), and any other change of identity
@@ -292,7 +311,8 @@ unsigned int gather_conditions(const filter_list& list, std::size_t first, scmp_
     unsigned int count = 0;
     const filter_row& row = list.rows[first];
     for (std::size_t i = first; i < list.count && count < 6; ++i)
-        if (list.rows[i].call == row.call && list.rows[i].rule == row.rule)
+        if (list.rows[i].call == row.call && list.rows[i].rule == row.rule &&
+            list.rows[i].group == row.group)
             out[count++] = equals(list.rows[i].arg, list.rows[i].value);
     return count;
 }
@@ -300,7 +320,8 @@ unsigned int gather_conditions(const filter_list& list, std::size_t first, scmp_
 bool seen_before(const filter_list& list, std::size_t at)
 {
     for (std::size_t i = 0; i < at; ++i)
-        if (list.rows[i].call == list.rows[at].call && list.rows[i].rule == list.rows[at].rule)
+        if (list.rows[i].call == list.rows[at].call && list.rows[i].rule == list.rows[at].rule &&
+            list.rows[i].group == list.rows[at].group)
             return true;
     return false;
 }

@@ -79,46 +79,88 @@ bool time_to_report(long long& last_ms, long long now, long long period_ms = 600
     return true;
 }
 
-// Workers by process id, one bit each, so that only what the parent forked
-// is counted: as PID 1 in a container it also reaps processes it adopts.
+// Workers by process id, two bits each: forked by this loop and not yet
+// reaped, so that only they are counted (as PID 1 in a container it also
+// reaps processes it adopts); and forked by this loop and not yet handed
+// back, so that each hands back at most once. The second outlives the
+// reaping: a worker's message may still wait in the channel when it ends,
+// and only a worker forked since can take the same number.
 constexpr std::size_t pid_limit = std::size_t{1} << 22;  // the kernel's highest
 std::uint8_t* worker_pids = nullptr;
+std::uint8_t* may_hand_back = nullptr;
 
-bool forget_worker(pid_t pid)
+// Sets the bit of `pid` to `value`; gives what it was.
+bool mark(std::uint8_t* bits, pid_t pid, bool value)
 {
     auto at = static_cast<std::size_t>(pid);
     if (pid <= 0 || at >= pid_limit)
         return false;
     auto bit = static_cast<std::uint8_t>(1u << (at & 7));
-    bool was = (worker_pids[at >> 3] & bit) != 0;
-    worker_pids[at >> 3] = static_cast<std::uint8_t>(worker_pids[at >> 3] & ~bit);
+    bool was = (bits[at >> 3] & bit) != 0;
+    bits[at >> 3] = static_cast<std::uint8_t>(value ? bits[at >> 3] | bit : bits[at >> 3] & ~bit);
     return was;
 }
 
-void note_worker(pid_t pid)
-{
-    auto at = static_cast<std::size_t>(pid);
-    if (at < pid_limit)
-        worker_pids[at >> 3] = static_cast<std::uint8_t>(worker_pids[at >> 3] | (1u << (at & 7)));
-}
+// While anything waits for its pages to come from the disk, they are
+// looked for this often.
+constexpr int warm_retry_ms = 10;
 
 struct loop_state {
     const server_config& config;
-    long bound;        // workers at once; no bound is the largest count
-    long running = 0;  // workers forked and not yet reaped
+    long bound;                        // workers at once; no bound is the largest count
+    unsigned long long budget;         // memory for everything held; 0: no limit
+    long running = 0;                  // workers forked and not yet reaped
     bool listening = false;
-    long long now = 0;          // the clock, read once a wake-up and once an accept
-    long long pause_until = 0;  // after a failure that only time mends
+    long long now = 0;                 // the clock, read once a wake-up and once an accept
+    long long pause_until = 0;         // after a failure that only time mends
+    long long next_sweep = 0;          // when downloads are next looked at for a stall
+    long refused = 0;                  // hand-backs refused
     long long bound_reported = -1;
     long long shed_reported = -1;
     long long fork_reported = -1;
+    long long refused_reported = -1;
 };
+
+// What everything held costs the server's cgroup, counted as cgroup v2
+// would: the kernel's memory of each connection, its socket buffers, and
+// each worker.
+unsigned long long charged(const loop_state& loop)
+{
+    std::size_t handed =
+        held_in(room_place::sending) + held_in(room_place::warming) + held_in(room_place::lingering);
+    return (held_in(room_place::waiting) + held_in(room_place::ready)) * waiting_memory_cost +
+           handed * handed_memory_cost +
+           static_cast<unsigned long long>(loop.running) * worker_memory_cost;
+}
+
+bool within_budget(const loop_state& loop, unsigned long long more)
+{
+    return loop.budget == 0 || charged(loop) + more <= loop.budget;
+}
+
+// Room for one more connection whose head is on its way: heads may take
+// half of the budget, so that what they ask has workers left to answer it.
+bool room_for_head(const loop_state& loop)
+{
+    return !waiting_room_full() && within_budget(loop, waiting_memory_cost) &&
+           (loop.budget == 0 ||
+            (held_in(room_place::waiting) + 1) * waiting_memory_cost <= loop.budget / 2);
+}
+
+// Whether a worker may be forked now: below the bound and the budget, and
+// not in the pause after a failure.
+bool can_fork(const loop_state& loop)
+{
+    return loop.running < loop.bound && loop.now >= loop.pause_until &&
+           within_budget(loop, worker_memory_cost);
+}
 
 void reap_workers(loop_state& loop)
 {
-    for (pid_t pid; (pid = ::waitpid(-1, nullptr, WNOHANG)) > 0;)
-        if (forget_worker(pid))
+    for (pid_t pid; (pid = ::waitpid(-1, nullptr, WNOHANG)) > 0;) {
+        if (mark(worker_pids, pid, false))
             --loop.running;
+    }
 }
 
 // The worker is forked with the highest out-of-memory score. A failed fork
@@ -137,7 +179,8 @@ void fork_worker(loop_state& loop, int fd, long long accepted_ms)
     restore_oom_score();
     ::close(fd);
     if (worker > 0) {
-        note_worker(worker);
+        (void)mark(worker_pids, worker, true);
+        (void)mark(may_hand_back, worker, true);
         ++loop.running;
         return;
     }
@@ -148,98 +191,218 @@ void fork_worker(loop_state& loop, int fd, long long accepted_ms)
     loop.pause_until = loop.now + 50;
 }
 
-// Whether a worker may be forked now: below the bound, and not in the
-// pause after a failure.
-bool can_fork(const loop_state& loop)
+void close_held(int fd, bool reset = false)
 {
-    return loop.running < loop.bound && loop.now >= loop.pause_until;
-}
-
-// A connection whose head has arrived gets a worker now, or waits for one
-// behind those that came before it.
-void dispatch(loop_state& loop, int fd, long long accepted_ms)
-{
-    if (can_fork(loop) && first_held(room_place::ready) < 0)
-        fork_worker(loop, fd, accepted_ms);
-    else if (!hold_connection(fd, accepted_ms, room_place::ready))
+    let_go(fd);
+    if (reset)
+        reset_connection(fd);
+    else
         ::close(fd);
 }
 
-void give_workers(loop_state& loop)
+// The connection that has taken nothing for longest, of those that may
+// give way: a head still on its way, or a download whose client has taken
+// nothing since; a complete head waiting for its worker never is.
+int longest_idle(const loop_state& loop)
 {
-    for (int fd; can_fork(loop) && (fd = first_held(room_place::ready)) >= 0;) {
-        long long accepted_ms = accepted_at(fd);
-        let_go(fd);
-        fork_worker(loop, fd, accepted_ms);
-    }
-    if (loop.running >= loop.bound && first_held(room_place::ready) >= 0 &&
-        time_to_report(loop.bound_reported, loop.now))
-        (void)std::fprintf(stderr,
-                           "warning: all %ld workers busy, as many as the %s limit allows; "
-                           "new connections wait\n",
-                           loop.bound, loop.config.bound_by_processes ? "process" : "memory");
+    int head = first_held(room_place::waiting);
+    int download = first_held(room_place::sending);
+    int idlest = head < 0 ? download
+                 : download < 0 ? head
+                 : slot_of(download).since_ms < slot_of(head).since_ms ? download
+                                                                         : head;
+    if (idlest < 0 || loop.now - slot_of(idlest).since_ms < shed_after_ms)
+        return -1;
+    return idlest;
 }
 
-// A connection that has not sent its head while the server is full gives
-// way: closed unanswered, as at its deadline.
+// A connection that gives way while the server is full: closed unanswered,
+// as its deadline would close it (a download is reset, which frees what
+// the kernel still holds for it).
 void shed(loop_state& loop, int fd)
 {
-    let_go(fd);
-    ::close(fd);
+    close_held(fd, place_of(fd) == room_place::sending);
     if (time_to_report(loop.shed_reported, loop.now))
         (void)std::fprintf(stderr,
-                           "warning: server full: connections that have not sent their request "
-                           "head are closed unanswered, the oldest first\n");
+                           "warning: server full: connections that have taken nothing for "
+                           "longest are closed unanswered, the oldest first\n");
 }
 
-// Makes room for one more connection, where one has waited long enough
-// that it is no real client's head on its way.
-bool shed_oldest(loop_state& loop)
+// Makes room while the server is full: what has taken nothing for longest
+// gives way, once it has waited long enough that it is no real client on
+// its way.
+bool shed_one(loop_state& loop)
 {
-    int oldest = first_held(room_place::waiting);
-    if (oldest < 0 || loop.now - accepted_at(oldest) < shed_after_ms)
+    int fd = longest_idle(loop);
+    if (fd < 0)
         return false;
-    shed(loop, oldest);
+    shed(loop, fd);
     return true;
 }
 
-// At the head deadline a connection is answered with what it has sent, as
-// a worker answers any head at its deadline; when no worker is free it is
-// closed instead.
-void settle_late_heads(loop_state& loop)
+enum class cause : unsigned char {
+    accepted,  // new from the listening socket
+    event,     // the connection's watch fired, or a worker handed it back
+    due,       // its time has come
+};
+
+// Rewatches a connection for what its new place waits for.
+void watch_for(int fd, room_place place)
 {
-    for (int fd; (fd = first_held(room_place::waiting)) >= 0;) {
-        long long accepted_ms = accepted_at(fd);
-        if (loop.now - accepted_ms < head_deadline_ms)
+    std::uint32_t events = place == room_place::sending ? EPOLLOUT : EPOLLIN | EPOLLRDHUP;
+    if (place != room_place::warming)
+        (void)watch_connection(fd, events);
+}
+
+// The whole life of a connection in the parent, one step at a time:
+// accepted, its head on its way (waiting), ready for a worker, handed back
+// by a worker with part of a file to send (sending, or warming while its
+// pages come from the disk) or with only the close left (lingering), and
+// closed. Each cause moves it on from where it is.
+void advance(loop_state& loop, int fd, cause why, std::uint32_t events = 0)
+{
+    connection_slot& slot = slot_of(fd);
+    bool client_done = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+    switch (place_of(fd)) {
+    case room_place::none:
+        // Just accepted. A connection the kernel hands over with nothing
+        // in it has been silent for the whole deferral, the head deadline:
+        // it is closed as the deadline would close it.
+        switch (look_at_head(fd, false)) {
+        case head_state::complete:
+            if (can_fork(loop) && first_held(room_place::ready) < 0)
+                fork_worker(loop, fd, loop.now);
+            else if (!hold_connection(fd, loop.now, room_place::ready))
+                ::close(fd);
             return;
-        if (!can_fork(loop)) {
-            shed(loop, fd);
-            continue;
+        case head_state::silent:
+            if (loop.config.defers_accept)
+                break;
+            [[fallthrough]];
+        case head_state::partial:
+            if (hold_connection(fd, loop.now, room_place::waiting)) {
+                if (watch_connection(fd, EPOLLIN | EPOLLRDHUP))
+                    return;
+                let_go(fd);
+            }
+            break;
+        case head_state::gone: break;
         }
+        ::close(fd);
+        return;
+
+    case room_place::waiting: {
+        if (why == cause::due) {
+            // At the head deadline what arrived is answered by a worker, as
+            // a worker answers any head at its deadline; when none is free
+            // the connection is closed instead.
+            if (!can_fork(loop)) {
+                shed(loop, fd);
+                return;
+            }
+        } else {
+            head_state state = look_at_head(fd, client_done);
+            if (state == head_state::partial || (state == head_state::silent && !client_done))
+                return;
+            if (state != head_state::complete) {
+                close_held(fd);
+                return;
+            }
+            if (!can_fork(loop) || first_held(room_place::ready) >= 0) {
+                // Its place in the line for a worker is its accept.
+                long long accepted_ms = slot.since_ms;
+                let_go(fd);
+                if (!hold_connection(fd, accepted_ms, room_place::ready))
+                    ::close(fd);
+                return;
+            }
+        }
+        long long accepted_ms = slot.since_ms;
         let_go(fd);
         fork_worker(loop, fd, accepted_ms);
+        return;
+    }
+
+    case room_place::ready: {
+        long long accepted_ms = slot.since_ms;
+        let_go(fd);
+        fork_worker(loop, fd, accepted_ms);
+        return;
+    }
+
+    case room_place::sending:
+    case room_place::warming: {
+        if ((events & (EPOLLERR | EPOLLHUP)) != 0) {
+            close_held(fd, true);
+            return;
+        }
+        if (place_of(fd) == room_place::warming && !rest_is_warm(slot)) {
+            if (loop.now - slot.since_ms >= write_stall_ms)
+                close_held(fd, true);
+            else
+                move_connection(fd, room_place::warming, slot.since_ms);
+            return;
+        }
+        long long offset = slot.offset;
+        send_state state = send_rest(fd, slot);
+        long long since = slot.offset > offset ? loop.now : slot.since_ms;
+        switch (state) {
+        case send_state::blocked:
+            // Told when there is room again: the watch stays from the hand-back.
+            slot.last_queued = unacknowledged_bytes(fd);
+            if (place_of(fd) != room_place::sending || since != slot.since_ms)
+                move_connection(fd, room_place::sending, since);
+            return;
+        case send_state::cold: move_connection(fd, room_place::warming, since); return;
+        case send_state::failed: close_held(fd, true); return;
+        case send_state::done:
+            // The last byte is queued: the lingering close.
+            close_file(fd);
+            ::shutdown(fd, SHUT_WR);
+            move_connection(fd, room_place::lingering, loop.now);
+            watch_for(fd, room_place::lingering);
+            advance(loop, fd, cause::event);
+            return;
+        }
+        return;
+    }
+
+    case room_place::lingering:
+        if (why == cause::due || drain_input(fd, slot, loop.now))
+            close_held(fd);
+        return;
     }
 }
 
-// Where the head stands decides: a worker at once, the waiting room, or the
-// end. A connection the kernel hands over with nothing in it has been
-// silent for the whole deferral, the head deadline: it is closed as the
-// deadline would close it.
-void take(loop_state& loop, int fd)
+// Takes what the workers handed back: each worker that the loop forked
+// may hand back once; anything else is refused.
+void take_hand_backs(loop_state& loop)
 {
-    switch (look_at_head(fd, false)) {
-    case head_state::complete: dispatch(loop, fd, loop.now); return;
-    case head_state::silent:
-        if (loop.config.defers_accept)
-            break;
-        [[fallthrough]];
-    case head_state::partial:
-        if (hold_connection(fd, loop.now, room_place::waiting))
+    for (int taken = 0; taken < 64; ++taken) {
+        hand_back back;
+        hand_back_state state = receive_hand_back(loop.config.hand_back_fd, back);
+        if (state == hand_back_state::none)
             return;
-        break;
-    case head_state::gone: break;
+        bool ours = state == hand_back_state::taken && mark(may_hand_back, back.worker, false);
+        room_place place = back.file_fd >= 0 ? room_place::sending : room_place::lingering;
+        if (ours && hold_connection(back.conn_fd, loop.now, place, back.file_fd)) {
+            slot_of(back.conn_fd).offset = back.offset;
+            slot_of(back.conn_fd).end = back.end;
+            watch_for(back.conn_fd, place);
+            advance(loop, back.conn_fd, cause::event, 0);
+            continue;
+        }
+        if (state == hand_back_state::taken) {
+            ::close(back.conn_fd);
+            if (back.file_fd >= 0)
+                ::close(back.file_fd);
+        }
+        ++loop.refused;
+        if (time_to_report(loop.refused_reported, loop.now))
+            (void)std::fprintf(stderr,
+                               "warning: %ld hand-offs refused: a worker sent what it may not\n",
+                               loop.refused);
     }
-    ::close(fd);
 }
 
 // Accepts what the queue holds, a batch at a time, so that a flood of
@@ -250,13 +413,13 @@ void accept_batch(loop_state& loop)
         loop.now = monotonic_ms();
         if (loop.now < loop.pause_until)
             return;
-        if (waiting_room_full() && !shed_oldest(loop))
+        if (!room_for_head(loop) && !shed_one(loop))
             return;
         // Non-blocking, so that no send or receive of the worker can wait
         // longer than the time limit it is under.
         int fd = ::accept4(loop.config.listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) {
-            take(loop, fd);
+            advance(loop, fd, cause::accepted);
             continue;
         }
         int error = errno;
@@ -271,30 +434,74 @@ void accept_batch(loop_state& loop)
     }
 }
 
-void on_head_event(loop_state& loop, int fd, std::uint32_t events)
+// Complete heads get their workers in the order they came, while the bound
+// and the budget allow; past the budget, what has taken nothing for
+// longest gives way to them.
+void give_workers(loop_state& loop)
 {
-    if (place_of(fd) != room_place::waiting)
-        return;  // let go earlier in this batch
-    bool client_done = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
-    head_state state = look_at_head(fd, client_done);
-    if (state == head_state::partial || (state == head_state::silent && !client_done))
-        return;
-    long long accepted_ms = accepted_at(fd);
-    let_go(fd);
-    if (state == head_state::complete)
-        dispatch(loop, fd, accepted_ms);
-    else
-        ::close(fd);
+    for (int fd; (fd = first_held(room_place::ready)) >= 0;) {
+        if (can_fork(loop)) {
+            advance(loop, fd, cause::due);
+            continue;
+        }
+        bool short_of_memory_only = loop.running < loop.bound && loop.now >= loop.pause_until;
+        if (!short_of_memory_only || !shed_one(loop))
+            break;
+    }
+    if (first_held(room_place::ready) >= 0 && loop.running >= loop.bound &&
+        time_to_report(loop.bound_reported, loop.now))
+        (void)std::fprintf(stderr,
+                           "warning: all %ld workers busy, as many as the %s limit allows; "
+                           "new connections wait\n",
+                           loop.bound, loop.config.bound_by_processes ? "process" : "memory");
+}
+
+// A download whose client takes nothing for the write stall limit is
+// dropped. Its socket is writable again only once much of its queue has
+// gone, which takes a slow but steady client far longer than the limit; so
+// the queue is looked at every slice, and a shorter one is a client that
+// reads.
+void sweep_downloads(loop_state& loop)
+{
+    std::size_t count = held_in(room_place::sending);
+    for (int fd = first_held(room_place::sending); fd >= 0 && count > 0; --count) {
+        int next = next_held(fd);
+        connection_slot& slot = slot_of(fd);
+        int queued = unacknowledged_bytes(fd);
+        if (queued >= 0 && queued < slot.last_queued) {
+            slot.last_queued = queued;
+            move_connection(fd, room_place::sending, loop.now);
+        } else if (loop.now - slot.since_ms >= write_stall_ms) {
+            close_held(fd, true);
+        }
+        fd = next;
+    }
+    loop.next_sweep = loop.now + stall_check_ms;
+}
+
+// Whatever has come due: head deadlines, pages to look at again, closes
+// that have lingered long enough, the stall sweep, and free workers.
+void settle_due(loop_state& loop)
+{
+    for (int fd; (fd = first_held(room_place::waiting)) >= 0 &&
+                 loop.now - slot_of(fd).since_ms >= head_deadline_ms;)
+        advance(loop, fd, cause::due);
+    for (std::size_t count = held_in(room_place::warming); count > 0; --count)
+        advance(loop, first_held(room_place::warming), cause::due);
+    for (int fd; (fd = first_held(room_place::lingering)) >= 0 &&
+                 loop.now - slot_of(fd).since_ms >= drain_time_ms;)
+        advance(loop, fd, cause::due);
+    if (held_in(room_place::sending) > 0 && loop.now >= loop.next_sweep)
+        sweep_downloads(loop);
+    give_workers(loop);
 }
 
 // Listens while there is room and nothing to wait out; the queue holds the
 // rest meanwhile.
 void choose_listening(loop_state& loop)
 {
-    int oldest = first_held(room_place::waiting);
-    bool can_shed = oldest >= 0 && loop.now - accepted_at(oldest) >= shed_after_ms;
-    bool listen =
-        stop_signal == 0 && loop.now >= loop.pause_until && (!waiting_room_full() || can_shed);
+    bool listen = stop_signal == 0 && loop.now >= loop.pause_until &&
+                  (room_for_head(loop) || longest_idle(loop) >= 0);
     if (stop_signal != 0 || listen == loop.listening) {
         loop.listening = listen && loop.listening;
         return;
@@ -307,16 +514,25 @@ void choose_listening(loop_state& loop)
     loop.listening = listen;
 }
 
-// Milliseconds until the next thing the loop must do unasked: a head
-// deadline, the oldest head becoming one to shed, the end of a pause.
+// Milliseconds until the next thing the loop must do unasked.
 int next_timeout(const loop_state& loop)
 {
     long long next = LLONG_MAX;
-    int oldest = first_held(room_place::waiting);
-    if (oldest >= 0)
-        next = accepted_at(oldest) + (waiting_room_full() ? shed_after_ms : head_deadline_ms);
-    if (loop.pause_until > loop.now && loop.pause_until < next)
-        next = loop.pause_until;
+    auto consider = [&](long long at) { next = at < next ? at : next; };
+    if (int fd = first_held(room_place::waiting); fd >= 0) {
+        consider(slot_of(fd).since_ms + head_deadline_ms);
+        consider(slot_of(fd).since_ms + shed_after_ms);
+    }
+    if (int fd = first_held(room_place::sending); fd >= 0) {
+        consider(loop.next_sweep);
+        consider(slot_of(fd).since_ms + shed_after_ms);
+    }
+    if (first_held(room_place::warming) >= 0)
+        consider(loop.now + warm_retry_ms);
+    if (int fd = first_held(room_place::lingering); fd >= 0)
+        consider(slot_of(fd).since_ms + drain_time_ms);
+    if (loop.pause_until > loop.now)
+        consider(loop.pause_until);
     if (next == LLONG_MAX)
         return -1;
     long long left = next - loop.now;
@@ -329,26 +545,39 @@ void wait_for_events(loop_state& loop, const sigset_t& waiting_mask)
     int count = ::epoll_pwait(waiting_room_fd(), events, 64, next_timeout(loop), &waiting_mask);
     loop.now = monotonic_ms();
     for (int i = 0; i < count; ++i) {
-        if (events[i].data.fd == loop.config.listen_fd) {
+        int fd = events[i].data.fd;
+        if (fd == loop.config.listen_fd) {
             if (loop.listening && stop_signal == 0)
                 accept_batch(loop);
-        } else {
-            on_head_event(loop, events[i].data.fd, events[i].events);
+        } else if (fd == loop.config.hand_back_fd) {
+            take_hand_backs(loop);
+        } else if (place_of(fd) != room_place::none) {
+            advance(loop, fd, cause::event, events[i].events);
         }
     }
 }
 
-// Closes every descriptor but the standard streams and `keep` and
-// `also_keep` (-1 for none).
-void keep_only(int keep, int also_keep)
+// Closes every descriptor but the standard streams and those of `keep`
+// (-1 for none).
+void keep_only(int (&keep)[3])
 {
-    auto low = static_cast<unsigned>(also_keep < 0 || keep < also_keep ? keep : also_keep);
-    auto high = static_cast<unsigned>(also_keep < 0 || keep > also_keep ? keep : also_keep);
-    if (low > 3)
-        (void)::close_range(3, low - 1, 0);
-    if (high > low + 1)
-        (void)::close_range(low + 1, high - 1, 0);
-    (void)::close_range(high + 1, ~0u, 0);
+    // In order, so that the gaps between them can be closed.
+    for (int i = 0; i < 3; ++i)
+        for (int j = i + 1; j < 3; ++j)
+            if (keep[j] < keep[i]) {
+                int swap = keep[i];
+                keep[i] = keep[j];
+                keep[j] = swap;
+            }
+    unsigned from = 3;
+    for (int fd : keep) {
+        if (fd < 0 || static_cast<unsigned>(fd) < from)
+            continue;
+        if (static_cast<unsigned>(fd) > from)
+            (void)::close_range(from, static_cast<unsigned>(fd) - 1, 0);
+        from = static_cast<unsigned>(fd) + 1;
+    }
+    (void)::close_range(from, ~0u, 0);
 }
 
 }  // namespace
@@ -356,15 +585,19 @@ void keep_only(int keep, int also_keep)
 bool prepare_accept_loop()
 {
     worker_pids = static_cast<std::uint8_t*>(map_unshared(pid_limit / 8));
-    return worker_pids != nullptr;
+    may_hand_back = static_cast<std::uint8_t*>(map_unshared(pid_limit / 8));
+    return worker_pids != nullptr && may_hand_back != nullptr;
 }
 
 void start_worker(int conn_fd, const server_config& config, long long head_due_ms)
 {
     // The other connections the parent holds, the listening socket, the
     // watch set and the score's descriptor are the parent's alone; the
-    // prepared ruleset stays until the worker has restricted itself.
-    keep_only(conn_fd, prepared_ruleset_fd());
+    // prepared ruleset stays until the worker has restricted itself, and
+    // the channel to hand the connection back on.
+    int keep[3] = {conn_fd, prepared_ruleset_fd(), config.hand_off_fd};
+    keep_only(keep);
+    set_hand_off_channel(config.hand_off_fd, config.hand_off_at_once);
     // A worker stops as any process does: Ctrl-C in a terminal reaches it
     // too, and a SIGTERM meant for it alone ends it.
     (void)std::signal(SIGTERM, SIG_DFL);
@@ -378,16 +611,23 @@ void start_worker(int conn_fd, const server_config& config, long long head_due_m
 int accept_loop(const server_config& config)
 {
     sigset_t waiting_mask = catch_signals(config.listen_fd);
-    loop_state loop = {config, config.worker_bound > 0 ? config.worker_bound : LONG_MAX};
+    loop_state loop = {config, config.worker_bound > 0 ? config.worker_bound : LONG_MAX,
+                       config.memory_budget};
     loop.now = monotonic_ms();
-    // After a stop the connections already taken still get their workers;
-    // the loop ends when the last worker has.
+    if (config.hand_back_fd >= 0) {
+        struct epoll_event event = {};
+        event.events = EPOLLIN;
+        event.data.fd = config.hand_back_fd;
+        (void)::epoll_ctl(waiting_room_fd(), EPOLL_CTL_ADD, config.hand_back_fd, &event);
+    }
+    // After a stop the connections already taken still get their workers,
+    // and the downloads handed back are finished; the loop ends when the
+    // last has.
     for (;;) {
         reap_workers(loop);
         if (stop_signal != 0 && waiting_room_held() == 0 && loop.running == 0)
             return 0;
-        give_workers(loop);
-        settle_late_heads(loop);
+        settle_due(loop);
         choose_listening(loop);
         wait_for_events(loop, waiting_mask);
     }

@@ -6,6 +6,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -31,13 +33,13 @@ namespace {
 // How long a killed trial may take to end: one stuck in the kernel (a file
 // system that never answers) cannot end until it is answered.
 constexpr int trial_end_wait_ms = 500;
-constexpr std::size_t trial_read_limit = std::size_t{256} * 1024;
 
 // How the trial process ends when it is not killed.
+constexpr int trial_setup_status = 1;      // no socket, pipe or table for the trial
 constexpr int fork_failed_status = 64;     // and the errno of the failed fork
+constexpr int client_failed_status = 99;   // the client got no answer
 constexpr int cannot_hold_status = 97;     // the filter loads, but calls cannot be held
 constexpr int no_filter_status = 98;       // the kernel refuses the filter
-constexpr int worker_killed_status = 128;  // and the signal that killed its worker
 
 // A name that needs no encoding, of a regular file directly in the root, so
 // that the trial sends a file as well as the root's page.
@@ -65,42 +67,74 @@ bool find_plain_file(const char* root, char (&name)[256])
     return found;
 }
 
-// A connection with one request waiting in it, made before the filter
-// (which kills a process that makes sockets).
-bool prepare_connection(const char* target, int (&pair)[2])
+// A listening socket of the trial's own on the loopback address, made
+// before the filter (which kills a process that makes sockets); gives its
+// port, or 0.
+int open_trial_listener(server_config& trial)
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-        return false;
-    char request[512];
-    int length =
-        std::snprintf(request, sizeof request, "GET /%s HTTP/1.1\r\nHost: trial\r\n\r\n", target);
-    return length > 0 && ::write(pair[1], request, static_cast<std::size_t>(length)) == length;
+    trial.listen_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (trial.listen_fd < 0 ||
+        ::bind(trial.listen_fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(trial.listen_fd, 8) != 0 ||
+        ::getsockname(trial.listen_fd, reinterpret_cast<struct sockaddr*>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
 }
 
-// Forks a worker for the connection, as the accept loop does, and reads
-// its whole answer as a client would.
-void serve_one(const server_config& config, int (&pair)[2])
+// Sends `request` on a new connection to `port` and reads the answer to
+// its end: true when it is an HTTP response.
+bool exchange(int port, const char* request, long long deadline)
 {
-    pid_t worker = ::fork();
-    if (worker == 0) {
-        ::close(pair[1]);
-        start_worker(pair[0], config, monotonic_ms());
-    }
-    ::close(pair[0]);
-    if (worker < 0)
-        ::_exit(fork_failed_status + (errno < 32 ? errno : 0));
-    // Enough to have seen the header and the first sends of the body; a
-    // large file or page is cut there, which the worker survives as it
-    // survives any client that leaves.
-    char sink[4096];
+    unique_fd conn(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    std::size_t length = text_length(request);
+    if (!conn.valid() ||
+        ::connect(conn.get(), reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 ||
+        ::write(conn.get(), request, length) != static_cast<ssize_t>(length))
+        return false;
+    char first[16] = {};
     std::size_t received = 0;
-    for (ssize_t got;
-         received < trial_read_limit && (got = ::read(pair[1], sink, sizeof sink)) > 0;)
-        received += static_cast<std::size_t>(got);
-    ::close(pair[1]);
-    int status = 0;
-    if (::waitpid(worker, &status, 0) == worker && WIFSIGNALED(status))
-        ::_exit(worker_killed_status + WTERMSIG(status));
+    for (;;) {
+        long long left = deadline - monotonic_ms();
+        struct pollfd p = {conn.get(), POLLIN, 0};
+        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0)
+            return false;
+        char sink[4096];
+        ssize_t got = ::read(conn.get(), sink, sizeof sink);
+        if (got <= 0)
+            break;
+        for (ssize_t i = 0; i < got && received < sizeof first - 1; ++i)
+            first[received++] = sink[i];
+    }
+    return std::strncmp(first, "HTTP/1.1 ", 9) == 0;
+}
+
+// The trial's client, a process of its own that the filter does not bind:
+// the root's page with a stray byte after the head (so that the worker
+// hands the lingering close back), then a file (whose body the worker
+// hands back right after the header). Then it stops the trial's loop, and
+// says on `result` how it went.
+[[noreturn]] void run_trial_client(int port, const char* file, int result)
+{
+    long long deadline = monotonic_ms() + trial_time_limit_ms;
+    char request[512];
+    bool answered = exchange(port, "GET / HTTP/1.1\r\nHost: trial\r\n\r\nX", deadline);
+    if (answered && file != nullptr) {
+        (void)std::snprintf(request, sizeof request, "GET /%s HTTP/1.1\r\nHost: trial\r\n\r\n",
+                            file);
+        answered = exchange(port, request, deadline);
+    }
+    char outcome = answered ? 0 : 1;
+    (void)!::write(result, &outcome, 1);
+    (void)::kill(::getppid(), SIGTERM);
+    ::_exit(0);
 }
 
 // One byte with a descriptor attached (SCM_RIGHTS), to send or to receive.
@@ -149,18 +183,36 @@ int receive_descriptor(int channel, long long deadline)
     return fd;
 }
 
+// The trial serves as the server does, under `list`: its own loop, with a
+// waiting room, workers and the hand-off channel of its own, answers a
+// client of its own. Ends with 0 when the client got its answers.
 [[noreturn]] void run_trial(const server_config& config, filter_list list, int channel)
 {
     // A group of its own, so that the parent can end the trial's worker too.
     (void)::setpgid(0, 0);
     char file[256] = {};
     bool has_file = find_plain_file(config.root, file);
-    int root_page[2];
-    int file_page[2];
-    if (!prepare_connection("", root_page) || (has_file && !prepare_connection(file, file_page)))
-        ::_exit(1);
-    // The trial hands the parent its listener with sendmsg, which the
-    // server itself never makes.
+    static server_config trial;
+    trial = config;
+    trial.hand_off_at_once = true;
+    trial.defers_accept = false;
+    trial.worker_bound = 0;
+    trial.memory_budget = 0;
+    int port = open_trial_listener(trial);
+    int result[2];
+    if (port == 0 || !open_hand_off_channel(trial) || ::pipe2(result, O_CLOEXEC) != 0 ||
+        !open_waiting_room(256, 1024) || !prepare_accept_loop())
+        ::_exit(trial_setup_status);
+    // The trial's workers take the parent's score as it is.
+    forget_oom_score();
+    pid_t client = ::fork();
+    if (client == 0)
+        run_trial_client(port, has_file ? file : nullptr, result[1]);
+    ::close(result[1]);
+    if (client < 0)
+        ::_exit(fork_failed_status + (errno < 32 ? errno : 0));
+    // The trial hands the parent its listener with sendmsg, before the
+    // parent can name a call it holds: allowed whatever the list says.
     (void)set_call_rule(list, SYS_sendmsg, filter_rule::allow);
     int listener = install_supervised_filter(list);
     if (listener < 0)
@@ -169,11 +221,10 @@ int receive_descriptor(int channel, long long deadline)
     ::close(listener);
     ::close(channel);
     if (!handed)
-        ::_exit(1);
-    serve_one(config, root_page);
-    if (has_file)
-        serve_one(config, file_page);
-    ::_exit(0);
+        ::_exit(trial_setup_status);
+    (void)accept_loop(trial);
+    char outcome = 1;
+    ::_exit(::read(result[0], &outcome, 1) == 1 && outcome == 0 ? 0 : client_failed_status);
 }
 
 // Reaps the trial, waiting a moment at most. A trial that cannot end (stuck
@@ -233,8 +284,6 @@ filter_trial outcome_of(long held, bool ended, int status)
     case no_filter_status: return {filter_trial::unavailable, 0};
     default: break;
     }
-    if (code >= worker_killed_status)
-        return {filter_trial::killed, code - worker_killed_status};
     if (code >= fork_failed_status && code < fork_failed_status + 32)
         return {filter_trial::not_started, code - fork_failed_status};
     return {filter_trial::unfinished, 0};

@@ -51,3 +51,10 @@ void restore_oom_score()
 {
     write_score(start_value, start_length);
 }
+
+void forget_oom_score()
+{
+    if (score_fd >= 0)
+        ::close(score_fd);
+    score_fd = -1;
+}

@@ -2,7 +2,9 @@
 
 // The parent process: command line, start-up and the accept loop.
 
+#include <cstdint>
 #include <span>
+#include <sys/types.h>
 #include <string_view>
 
 #include "common/server_config.h"
@@ -46,12 +48,20 @@ long derive_worker_bound(const cgroup_limits& limits, bool* by_processes = nullp
 // What a connection waiting for its head costs the kernel, measured (see
 // bench/NOTES.md), and the most the parent holds at once.
 inline constexpr unsigned long long waiting_memory_cost = 8ull * 1024;
+// What a download handed back to the parent costs, its socket buffers
+// included, while its client reads slowly or not at all (bench/NOTES.md).
+inline constexpr unsigned long long handed_memory_cost = 30ull * 1024;
 inline constexpr std::size_t max_room_capacity = 65536;
 inline constexpr std::size_t room_spare_descriptors = 64;
 
-// How many connections the parent may hold while their heads arrive, with
-// `descriptors` open files allowed: half of the free memory at most.
-std::size_t derive_room_capacity(const cgroup_limits& limits, std::size_t descriptors);
+// How many descriptors the connections the parent holds may use, with
+// `descriptors` open files allowed.
+std::size_t derive_room_capacity(std::size_t descriptors);
+
+// The memory that workers and held connections may take, counted as
+// cgroup v2 charges them: what is free but for a reserve. 0: no limit.
+// Heads on their way may take half of it.
+unsigned long long derive_memory_budget(const cgroup_limits& limits);
 
 // The limits of this process's own cgroup.
 cgroup_limits find_cgroup_limits();
@@ -64,10 +74,16 @@ cgroup_limits find_cgroup_limits();
 void prepare_oom_score();
 void raise_oom_score_for_fork();
 void restore_oom_score();
+// Leaves the score alone from now on (a trial's own loop).
+void forget_oom_score();
 
-// The waiting room: connections the parent holds until their request head
-// has arrived, or until a worker is free for them.
-enum class room_place : unsigned char { none, waiting, ready };
+// --- the connections the parent holds (waiting_room.cpp) ---
+// Where a held connection is in its life: its head on its way, its head
+// complete with no worker free yet, the rest of a file a worker handed
+// back being sent, that file's next pages being read in from a slow disk,
+// or the lingering close after the last byte.
+enum class room_place : unsigned char { none, waiting, ready, sending, warming, lingering };
+inline constexpr int room_place_count = 6;
 enum class head_state : unsigned char {
     complete,  // the end of the head, a full buffer, or the client's end after some bytes
     partial,   // some bytes, not yet the end
@@ -75,30 +91,96 @@ enum class head_state : unsigned char {
     gone,      // the client left before a byte, or the connection failed
 };
 
+// One held connection, by its descriptor number.
+struct connection_slot {
+    // waiting, ready: the accept; sending, warming: the last time the
+    // client took something; lingering: the last byte queued.
+    long long since_ms;
+    long long offset;  // the next byte of the file to send
+    long long end;     // the end of what the header announced
+    long drained;      // bytes thrown away while lingering
+    int file_fd;       // the file being sent, or -1
+    int last_queued;   // what the client had not acknowledged at the last look
+    int previous;      // the neighbours in its place's list, or -1
+    int next;
+    room_place place;
+};
+
 // Anonymous memory, paged in only once touched, that no worker inherits.
 void* map_unshared(std::size_t bytes);
 
-// At start-up: the accept loop's record of its workers.
-bool prepare_accept_loop();
-
-// At start-up: tables for `capacity` connections on descriptors below
-// `descriptors`, and the set that watches them.
+// At start-up: tables for connections using at most `capacity` descriptors
+// below `descriptors`, and the set that watches them.
 bool open_waiting_room(std::size_t capacity, std::size_t descriptors);
 int waiting_room_fd();
 bool waiting_room_full();
 std::size_t waiting_room_held();
+std::size_t held_in(room_place place);
+// The one buffer for client bytes that the parent looks at or throws away.
+inline constexpr std::size_t client_bytes_size = 16384;
+char* client_byte_buffer();
 // Looks at what `fd` has brought, without taking it; `client_done` when
 // the client has said it will send no more.
 head_state look_at_head(int fd, bool client_done);
-// Holds `fd` as waiting for its head (watched) or ready for a worker;
-// false when the room is full or the kernel refuses to watch it.
-bool hold_connection(int fd, long long accepted_ms, room_place place);
-long long accepted_at(int fd);
+// Watches `fd` for `events` (edge-triggered); false when the kernel refuses.
+bool watch_connection(int fd, std::uint32_t events);
+// Holds `fd` in `place` since `since_ms`, with the file it sends (or -1);
+// false when the descriptor is out of the tables or held already.
+bool hold_connection(int fd, long long since_ms, room_place place, int file_fd = -1);
+// Moves a held connection to the end of `place`'s list.
+void move_connection(int fd, room_place place, long long since_ms);
+connection_slot& slot_of(int fd);
+// Closes the file a held connection was sending.
+void close_file(int fd);
 room_place place_of(int fd);
-// No longer held (about to be closed or handed to a worker).
+// No longer held (about to be closed or handed to a worker): unwatched, its
+// file closed.
 void let_go(int fd);
-// The connection held longest in `place`, or -1.
+// The connection first in `place`'s list (the one due next), or -1, and the
+// one after `fd` in its list, or -1.
 int first_held(room_place place);
+int next_held(int fd);
+
+// --- the rest of a response, handed back by a worker (finish_response.cpp) ---
+// A worker's message on the hand-back channel, checked: the connection
+// and the file with the part of it still to send (no file: only the
+// lingering close is left).
+struct hand_back {
+    pid_t worker = 0;
+    int conn_fd = -1;
+    int file_fd = -1;
+    long long offset = 0;
+    long long end = 0;
+};
+enum class hand_back_state : unsigned char { none, taken, refused };
+// Takes the next message from `channel` (non-blocking); anything but a
+// connected TCP socket, and a regular file with a range inside it, is
+// closed and refused.
+hand_back_state receive_hand_back(int channel, hand_back& out);
+// At start-up: the channel on which workers hand back what is left of a
+// response (a socket pair of whole messages, non-blocking, that tells the
+// parent which process sent each).
+bool open_hand_off_channel(server_config& config);
+enum class send_state : unsigned char { blocked, cold, done, failed };
+// Sends what the client takes now of the file held on `fd`; `cold` when the
+// next pages are not in memory (a read would wait for the disk), after
+// asking the kernel to read them in.
+send_state send_rest(int fd, connection_slot& slot);
+// Whether the next pages of the file are in memory now.
+bool rest_is_warm(const connection_slot& slot);
+// Throws away what the client sent after its request; gives true when the
+// connection may be closed now (the client is done, or the time or byte
+// limit has run out).
+bool drain_input(int fd, connection_slot& slot, long long now);
+// Bytes sent and not yet acknowledged, and not yet sent, or -1.
+int unacknowledged_bytes(int fd);
+// A response given up on: the connection is reset, which frees at once
+// what the kernel still holds for it.
+void reset_connection(int fd);
+
+// --- the loop (accept_loop.cpp) ---
+// At start-up: the accept loop's record of its workers.
+bool prepare_accept_loop();
 
 // Accepts connections, forking one worker for each once its request head
 // has arrived, until SIGTERM or SIGINT. SIGTERM closes the listening

@@ -98,7 +98,8 @@ bool size_the_server(server_config& config)
     auto descriptors = static_cast<std::size_t>(files.rlim_cur < most ? files.rlim_cur : most);
     cgroup_limits limits = find_cgroup_limits();
     config.worker_bound = derive_worker_bound(limits, &config.bound_by_processes);
-    return open_waiting_room(derive_room_capacity(limits, descriptors), descriptors) &&
+    config.memory_budget = derive_memory_budget(limits);
+    return open_waiting_room(derive_room_capacity(descriptors), descriptors) &&
            prepare_accept_loop();
 }
 
@@ -186,8 +187,14 @@ int start_server(int argc, char** argv, server_config& config)
     prepare_oom_score();
     prepare_confinement(config.root);
     config.listen_fd = open_listener(config.port, config.defers_accept);
+    if (config.listen_fd < 0)
+        return 1;
+    if (!open_hand_off_channel(config)) {
+        std::perror("socketpair");
+        return 1;
+    }
     filter_check check;
-    if (config.listen_fd < 0 || !settle_syscall_filter(config, check))
+    if (!settle_syscall_filter(config, check))
         return 1;
     if (!size_the_server(config)) {
         std::perror("error: cannot prepare the waiting room");

@@ -213,22 +213,24 @@ long derive_worker_bound(const cgroup_limits& limits, bool* by_processes)
     return bound;
 }
 
-std::size_t derive_room_capacity(const cgroup_limits& limits, std::size_t descriptors)
+std::size_t derive_room_capacity(std::size_t descriptors)
 {
-    // The parent keeps a few descriptors of its own; half of the free
-    // memory, at a few kilobytes a connection in the kernel, is the most
-    // the waiting connections may take.
+    // The parent keeps a few descriptors of its own, and room for the ones
+    // a worker hands back with its connection.
     std::size_t capacity = descriptors > 2 * room_spare_descriptors
                                ? descriptors - room_spare_descriptors
                                : descriptors / 2;
-    if (capacity > max_room_capacity)
-        capacity = max_room_capacity;
-    if (limits.memory_max != no_limit) {
-        unsigned long long by_memory = free_memory(limits) / 2 / waiting_memory_cost;
-        if (by_memory < capacity)
-            capacity = by_memory < 16 ? 16 : static_cast<std::size_t>(by_memory);
-    }
-    return capacity;
+    return capacity > max_room_capacity ? max_room_capacity : capacity;
+}
+
+unsigned long long derive_memory_budget(const cgroup_limits& limits)
+{
+    if (limits.memory_max == no_limit)
+        return 0;
+    // Never nothing: one worker and a few connections at the least.
+    unsigned long long budget = free_memory(limits);
+    unsigned long long least = worker_memory_cost + 16 * waiting_memory_cost;
+    return budget < least ? least : budget;
 }
 
 cgroup_limits find_cgroup_limits()

@@ -119,8 +119,8 @@ TEST(read_cgroup_limits, finds_the_memory_and_process_limits_that_bind_the_serve
 }
 
 // What the limits allow: workers at 256 KiB each in what is free but for
-// 4 MiB, or the process limit less 4; connections waiting for their head
-// in half of what is free at 8 KiB each, and in the descriptors.
+// 4 MiB, or the process limit less 4; a memory budget of what is free but
+// for 4 MiB; held connections within the descriptors.
 TEST(derive_worker_bound, counts_workers_and_waiting_connections_within_the_limits)
 {
     struct {
@@ -128,26 +128,36 @@ TEST(derive_worker_bound, counts_workers_and_waiting_connections_within_the_limi
         cgroup_limits limits;
         long workers;
         bool by_processes;
-        std::size_t descriptors, waiting;
+        std::size_t descriptors, held;
+        unsigned long long budget;
     } const cases[] = {
-        {"no limit", {0, 4096, 0, 0}, 0, false, 1024, 960},
-        {"no limit, many descriptors", {0, 0, 0, 0}, 0, false, 1 << 20, max_room_capacity},
-        {"few descriptors", {0, 0, 0, 0}, 0, false, 100, 50},
-        {"memory", {256 * mib, mib / 2, 0, 0}, 1006, false, 1 << 20, 16096},
+        {"no limit", {0, 4096, 0, 0}, 0, false, 1024, 960, 0},
+        {"no limit, many descriptors", {0, 0, 0, 0}, 0, false, 1 << 20, max_room_capacity, 0},
+        {"few descriptors", {0, 0, 0, 0}, 0, false, 100, 50, 0},
+        {"memory", {256 * mib, mib / 2, 0, 0}, 1006, false, 1 << 20, max_room_capacity,
+         251 * mib + mib / 2},
         {"memory and processes, processes first",
          {64 * mib, 2 * mib, 100, 1},
          95,
          true,
          1 << 20,
-         3712},
-        {"less free than a worker: still one", {8 * mib, 8 * mib, 0, 0}, 1, false, 1024, 16},
+         max_room_capacity,
+         58 * mib},
+        {"less free than a worker: still one and a few connections",
+         {8 * mib, 8 * mib, 0, 0},
+         1,
+         false,
+         1024,
+         960,
+         384 * 1024},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         bool by_processes = !c.by_processes;
         EXPECT_EQ(derive_worker_bound(c.limits, &by_processes), c.workers);
         EXPECT_EQ(by_processes, c.by_processes);
-        EXPECT_EQ(derive_room_capacity(c.limits, c.descriptors), c.waiting);
+        EXPECT_EQ(derive_room_capacity(c.descriptors), c.held);
+        EXPECT_EQ(derive_memory_budget(c.limits), c.budget);
     }
 }
 
