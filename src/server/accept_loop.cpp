@@ -545,15 +545,15 @@ void wait_for_events(loop_state& loop, const sigset_t& waiting_mask)
     int count = ::epoll_pwait(waiting_room_fd(), events, 64, next_timeout(loop), &waiting_mask);
     loop.now = monotonic_ms();
     for (int i = 0; i < count; ++i) {
+        // Held connections first: after a stop, a connection handed back
+        // may take the number the listening socket had.
         int fd = events[i].data.fd;
-        if (fd == loop.config.listen_fd) {
-            if (loop.listening && stop_signal == 0)
-                accept_batch(loop);
-        } else if (fd == loop.config.hand_back_fd) {
-            take_hand_backs(loop);
-        } else if (place_of(fd) != room_place::none) {
+        if (place_of(fd) != room_place::none)
             advance(loop, fd, cause::event, events[i].events);
-        }
+        else if (fd == loop.config.hand_back_fd)
+            take_hand_backs(loop);
+        else if (fd == loop.config.listen_fd && loop.listening && stop_signal == 0)
+            accept_batch(loop);
     }
 }
 

@@ -190,8 +190,9 @@ struct linger_case {
     bool lingers;
 };
 
-// The worker lingers after its response only when the client may still be
+// The server lingers after its response only when the client may still be
 // sending; otherwise it closes at once, without waiting for the client.
+// The lingering is the parent's: the worker ends either way.
 TEST_F(protocol, a_worker_lingers_only_while_the_client_may_still_send)
 {
     const linger_case cases[] = {
@@ -212,6 +213,7 @@ TEST_F(protocol, a_worker_lingers_only_while_the_client_may_still_send)
         EXPECT_EQ(read_until_close(fd).rfind("HTTP/1.1 ", 0), 0u);
         bool ended = wait_for_no_children(server.pid, 500);
         EXPECT_EQ(ended, !c.lingers);
+        EXPECT_EQ(count_children(server.pid, false), 0) << "a worker lingers";
         close(fd);
         ASSERT_TRUE(wait_for_no_children(server.pid, 5000));
     }
@@ -471,12 +473,14 @@ TEST_F(protocol, a_client_that_stops_reading_is_dropped_after_the_write_stall)
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     ASSERT_TRUE(send_all(fd, "GET /big.bin HTTP/1.1\r\n\r\n"));
     // The buffers between the two fill within milliseconds of the request;
-    // that is the worker's last progress. Never reading, the client stalls
-    // it, and it must give up one stall limit later, not several.
+    // that is the last progress. Never reading, the client stalls the
+    // download, which the parent holds once the worker has handed it back,
+    // and it must be given up one stall limit later, not several.
     timespec requested = clock_now();
-    for (int tries = 0; tries < 100 && count_children(server.pid, false) == 0; ++tries)
+    for (int tries = 0; tries < 100 && count_held_connections(server.pid) == 0; ++tries)
         usleep(10000);
-    ASSERT_EQ(count_children(server.pid, false), 1) << "no worker for the request";
+    ASSERT_EQ(count_children(server.pid, false), 0) << "the worker kept the download";
+    ASSERT_EQ(count_held_connections(server.pid), 1) << "the parent does not hold the download";
     ASSERT_TRUE(wait_for_no_children(server.pid, 10000));
     long ended_after = elapsed_ms_since(requested);
     EXPECT_GE(ended_after, short_limit_ms);

@@ -59,6 +59,21 @@ protected:
         write_file(root + "/site/index.html", "<p>site</p>\n");
         ASSERT_EQ(mkdir((root + "/listed").c_str(), 0755), 0);
         write_file(root + "/listed/a b.txt", "a");
+        // A listing far larger than what a connection queues: its worker
+        // waits on a client that does not read (a file's download it would
+        // hand back to the parent).
+        ASSERT_EQ(mkdir((root + "/many").c_str(), 0755), 0);
+        for (int i = 0; i < 3000; ++i)
+            write_file(root + "/many/" + std::to_string(i) + std::string(80, 'n'), "");
+    }
+    // A client that asks for the large listing and never reads.
+    int busy_client()
+    {
+        int fd = connect_loopback(server.port);
+        int small = 4096;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        EXPECT_TRUE(send_all(fd, "GET /many/ HTTP/1.1\r\n\r\n"));
+        return fd;
     }
 };
 
@@ -66,8 +81,7 @@ TEST_F(sandbox, the_parent_and_every_worker_run_filtered_without_new_privileges)
 {
     start();
     // A reader that never reads keeps its worker alive after the walk.
-    int fd = connect_loopback(server.port);
-    ASSERT_TRUE(send_all(fd, "GET /big.bin HTTP/1.1\r\n\r\n"));
+    int fd = busy_client();
     pid_t worker = wait_for_worker(server.pid);
     ASSERT_NE(worker, 0) << "no worker appeared within 5 s";
     const std::string filter_mode = QUILLBARROW_FILTERED ? "Seccomp:\t2" : "Seccomp:\t0";
@@ -103,8 +117,7 @@ TEST_F(sandbox, the_parent_and_a_busy_worker_hold_only_their_own_descriptors_and
     start();  // started as root when the test is: both become nobody
     close(50);
     // A reader that never reads keeps its worker sending.
-    int fd = connect_loopback(server.port);
-    ASSERT_TRUE(send_all(fd, "GET /big.bin HTTP/1.1\r\n\r\n"));
+    int fd = busy_client();
     pid_t worker = wait_for_worker(server.pid);
     ASSERT_NE(worker, 0) << "no worker appeared within 5 s";
     usleep(100000);  // past its start-up, into the send
@@ -142,17 +155,24 @@ TEST_F(sandbox, the_parent_and_a_busy_worker_hold_only_their_own_descriptors_and
     }
     std::string root_dir = command_output("realpath '" + root + "' | tr -d '\n'");
     // The parent's out-of-memory score, its listening socket, with Landlock
-    // the prepared ruleset, and the set that watches waiting connections.
+    // the prepared ruleset, both ends of the channel workers hand back on,
+    // and the set that watches the connections it holds.
     bool landlock = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u) >= 1;
+    auto numbered = [](int number, const std::string& what) { return std::to_string(number) + " " + what; };
+    int next = landlock ? 6 : 5;
     std::vector<std::string> parent_expected = {
         "0 /dev/null", "3 /proc/" + std::to_string(server.pid) + "/oom_score_adj", "4 socket"};
     if (landlock)
         parent_expected.push_back("5 anon_inode:[landlock-ruleset]");
-    parent_expected.push_back((landlock ? "6" : "5") + std::string(" anon_inode:[eventpoll]"));
-    // The worker has closed all that, and holds its connection and the file
-    // it sends (its root, at 3, was closed by the walk).
-    std::vector<std::string> worker_expected = {"0 /dev/null", "4 " + root_dir + "/big.bin",
-                                                (landlock ? "7" : "6") + std::string(" socket")};
+    parent_expected.push_back(numbered(next, "socket"));
+    parent_expected.push_back(numbered(next + 1, "socket"));
+    parent_expected.push_back(numbered(next + 2, "anon_inode:[eventpoll]"));
+    // The worker has closed all that but its end of the channel, and holds
+    // the directory it lists and its connection (its root, at 3, was
+    // closed by the walk).
+    std::vector<std::string> worker_expected = {"0 /dev/null", "4 " + root_dir + "/many",
+                                                numbered(next + 1, "socket"),
+                                                numbered(next + 3, "socket")};
     std::vector<std::string> parent = descriptor_table(server.pid);
     std::vector<std::string> in_worker = descriptor_table(worker);
     // Standard output and error are the test's pipes; what matters is the rest.
@@ -202,11 +222,11 @@ TEST_F(sandbox, no_request_makes_a_worker_end_other_than_normally)
     EXPECT_GT(read(fd, some, sizeof some), 0);
     close(fd);
     close(connect_loopback(server.port));
-    // The start-up trials end processes too: the filter's, and a worker for
-    // the root's page and one for hello.txt; Landlock's, one. The client
-    // that sent nothing had no worker: the parent closed it.
+    // The start-up trials end processes too: the filter's, its client, and
+    // a worker for the root's page and one for a file; Landlock's, one. The
+    // client that sent nothing had no worker: the parent closed it.
     bool landlock = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u) >= 1;
-    std::size_t trial = (QUILLBARROW_FILTERED ? 3 : 0) + (landlock ? 1 : 0);
+    std::size_t trial = (QUILLBARROW_FILTERED ? 4 : 0) + (landlock ? 1 : 0);
     std::size_t connections = sizeof requests / sizeof requests[0] + 1 + trial;
 
     pid_t traced_server = first_child(server.pid);

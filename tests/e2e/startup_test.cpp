@@ -201,14 +201,15 @@ TEST(accept_loop, backs_off_when_out_of_descriptors)
     // With no descriptor left for a connection, every accept fails with
     // EMFILE. The loop must report it and pause, not spin and flood.
     std::string dir = make_temp_dir();
-    // 0, 1, 2, the out-of-memory score, the listening socket, the set that
-    // watches waiting connections and, with Landlock, the prepared ruleset:
-    // nothing left to accept into.
+    // 0, 1, 2, the out-of-memory score, the listening socket, both ends of
+    // the channel workers hand back on, the set that watches connections
+    // and, with Landlock, the prepared ruleset: nothing left to accept into,
+    // nor for the start-up trial, which says so.
     bool landlock = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u) >= 1;
     server_process server;
     std::string why;
     ASSERT_TRUE(start_server(server, dir, &why,
-                             {.descriptor_limit = landlock ? 7 : 6, .capture_output = true}))
+                             {.descriptor_limit = landlock ? 9 : 8, .capture_output = true}))
         << why;
     int client = connect_loopback(server.port);
     ASSERT_GE(client, 0);
@@ -224,6 +225,11 @@ TEST(accept_loop, backs_off_when_out_of_descriptors)
     // About 20 a second with the pause; without it, tens of thousands.
     EXPECT_GE(lines, 1u);
     EXPECT_LE(lines, 100u);
+    if (QUILLBARROW_FILTERED) {
+        EXPECT_NE(errors.find("cannot run a trial request: too few descriptors"),
+                  std::string::npos)
+            << errors;
+    }
     remove_tree(dir);
 }
 
@@ -256,19 +262,19 @@ long oom_kills(const std::string& cgroup, bool v2)
     return count.empty() ? 0 : std::stol(count);
 }
 
-// Far more clients than the cgroup's memory holds workers for. Those that
-// have not sent their head (silent, or a request line and no end) take no
-// worker: the parent holds them, and a real client is answered at once.
-// Downloads whose clients do not read take a worker each, as many as the
-// memory holds; the rest wait in the queue, and nothing is killed. With
-// fewer descriptors than clients, the parent closes the oldest heads that
-// are late, and a real client still gets in.
+// Far more clients than the cgroup's memory holds workers for. None of
+// them takes a worker for long: the parent holds those that have not sent
+// their head (silent, or a request line and no end), and those whose
+// worker handed back the rest of a download they do not read or a close
+// they do not make (a stray byte after the request). A real client is
+// answered at once, and nothing is killed. Past the memory or the
+// descriptors, the parent closes what has taken nothing for longest, and
+// a real client still gets in.
 struct flood_case {
     const char* what;
     std::string request;  // what each client sends, and then it reads nothing
     int clients;
     int descriptors;  // the server's limit; 0 for the test's own
-    bool reaches_bound;
     bool sheds;
 };
 
@@ -280,10 +286,12 @@ TEST(accept_loop, a_flood_takes_no_more_than_the_memory_holds_and_real_clients_s
         GTEST_SKIP() << "the sanitizers' runtime makes each process many times what the bound "
                         "counts a worker at";
     const flood_case cases[] = {
-        {"silent clients", "", 600, 0, false, false},
-        {"heads that never end", "GET /f.txt HTTP/1.1\r\n", 600, 0, false, false},
-        {"downloads never read", "GET /big.bin HTTP/1.1\r\n\r\n", 600, 0, true, false},
-        {"late heads past the descriptors", "GET /f.txt HTTP/1.1\r\n", 150, 128, false, true},
+        {"silent clients", "", 600, 0, false},
+        {"heads that never end", "GET /f.txt HTTP/1.1\r\n", 600, 0, false},
+        {"downloads never read", "GET /big.bin HTTP/1.1\r\n\r\n", 400, 0, false},
+        {"a stray byte after the request", "GET /f.txt HTTP/1.1\r\n\r\nX", 600, 0, false},
+        {"downloads never read past the memory", "GET /big.bin HTTP/1.1\r\n\r\n", 1500, 0, true},
+        {"late heads past the descriptors", "GET /f.txt HTTP/1.1\r\n", 150, 128, true},
     };
     struct rlimit files = {4096, 4096};
     setrlimit(RLIMIT_NOFILE, &files);
@@ -321,34 +329,19 @@ TEST(accept_loop, a_flood_takes_no_more_than_the_memory_holds_and_real_clients_s
         std::string output;
         for (long deadline = now_ms() + 3000; now_ms() < deadline && output.empty(); usleep(50000))
             output = server_output(server);
-        const std::string before = "warning: all ";
-        const std::string after =
-            " workers busy, as many as the memory limit allows; new connections wait\n";
         const std::string shedding =
-            "warning: server full: connections that have not sent their request "
-            "head are closed unanswered, the oldest first\n";
-        if (c.reaches_bound) {
-            // The real client waits behind the downloads; the server says
-            // so, once, and has as many workers as its bound.
-            ASSERT_EQ(output.substr(0, before.size()), before) << output;
-            long bound = std::atol(output.c_str() + before.size());
-            EXPECT_EQ(output, before + std::to_string(bound) + after);
-            EXPECT_GT(bound, 10);
-            EXPECT_LT(bound, c.clients / 2);
-            EXPECT_EQ(count_children(server.pid, false), bound);
-        } else {
-            EXPECT_EQ(parse_response(response).body, "inside\n");
-            // Without the waiting room it would wait for the 20 s head deadline;
-            // the margin is for a loaded machine.
-            EXPECT_LE(answered_after, c.sheds ? 5000 : 3000) << "the real client waited too long";
-            EXPECT_EQ(output, c.sheds ? shedding : "");
-            EXPECT_EQ(count_children(server.pid, false), 0)
-                << "a worker for a head that never came";
-        }
+            "warning: server full: connections that have taken nothing for longest are closed "
+            "unanswered, the oldest first\n";
+        EXPECT_EQ(parse_response(response).body, "inside\n");
+        // Without the parent holding them it would wait for a head deadline
+        // or a write stall; the margin is for a loaded machine.
+        EXPECT_LE(answered_after, c.sheds ? 5000 : 3000) << "the real client waited too long";
+        EXPECT_EQ(output, c.sheds ? shedding : "");
+        EXPECT_EQ(count_children(server.pid, false), 0) << "a worker waits on a client";
         EXPECT_EQ(kill(server.pid, 0), 0) << "the server is gone";
         EXPECT_EQ(oom_kills(cgroup, v2), 0);
 
-        // Every client leaves; a worker ends at once for each.
+        // Every client leaves; the server lets go of each at once.
         long left_at = now_ms();
         for (int fd : fds)
             close(fd);
@@ -527,10 +520,10 @@ TEST(stopping, sigterm_refuses_new_connections_and_ends_when_the_last_download_h
             ASSERT_EQ(kill(target, SIGTERM), 0);
             expect_exit_within(sent, 2000, "a second SIGTERM did not end the wait");
             close(fd);
-            // The download's worker, left behind by design, ends with the
-            // case: adopted by this process, it is ended and reaped here
-            // rather than left to init.
-            EXPECT_EQ(workers.size(), 1u);
+            // The download ends with the server, which holds it once its
+            // worker has handed it back; a worker that had not yet, left
+            // behind by design, ends with the case: adopted by this process,
+            // it is ended and reaped here rather than left to init.
             for (pid_t worker : workers) {
                 kill(worker, SIGKILL);
                 for (long start = now_ms();

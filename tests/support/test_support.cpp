@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -12,6 +13,7 @@
 #include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sstream>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -480,10 +482,42 @@ int count_open_fds(pid_t pid)
     return count;
 }
 
+// The TCP connections (not listening sockets) that `pid` has open.
+int count_held_connections(pid_t pid)
+{
+    std::string proc = "/proc/" + std::to_string(pid);
+    std::vector<std::string> inodes;
+    DIR* dir = opendir((proc + "/fd").c_str());
+    if (dir == nullptr)
+        return 0;
+    while (dirent* e = readdir(dir)) {
+        char target[64];
+        ssize_t length = readlink((proc + "/fd/" + e->d_name).c_str(), target, sizeof target - 1);
+        if (length > 9 && std::string_view(target, 8) == "socket:[")
+            inodes.emplace_back(target + 8, static_cast<std::size_t>(length - 9));
+    }
+    closedir(dir);
+    int held = 0;
+    for (const char* table : {"/net/tcp", "/net/tcp6"}) {
+        std::ifstream lines(proc + table);
+        std::string line;
+        std::getline(lines, line);
+        while (std::getline(lines, line)) {
+            std::istringstream fields(line);
+            std::string field[10];
+            for (std::string& f : field)
+                fields >> f;
+            if (field[3] != "0A" && std::find(inodes.begin(), inodes.end(), field[9]) != inodes.end())
+                ++held;
+        }
+    }
+    return held;
+}
+
 bool wait_for_no_children(pid_t pid, int timeout_ms)
 {
     long deadline = now_ms() + timeout_ms;
-    while (count_children(pid, false) > 0) {
+    while (count_children(pid, false) > 0 || count_held_connections(pid) > 0) {
         if (now_ms() > deadline)
             return false;
         usleep(20000);

@@ -91,7 +91,10 @@ void write_file(const std::string& path, std::string_view content);
 // Processes whose parent is `pid`; with `zombies_only`, only the zombies.
 std::vector<pid_t> children_of(pid_t pid, bool zombies_only = false);
 int count_children(pid_t pid, bool zombies_only);
-// Waits up to `timeout_ms` for `pid` to have no children left.
+// The TCP connections (not listening sockets) that `pid` has open.
+int count_held_connections(pid_t pid);
+// Waits up to `timeout_ms` for the server `pid` to be at rest: no worker
+// left, and no connection held (the parent finishes what workers hand it).
 bool wait_for_no_children(pid_t pid, int timeout_ms);
 int count_open_fds(pid_t pid);
 
