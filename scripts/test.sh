@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake make libseccomp-dev libgtest-dev curl strace)
+packages=(g++ cmake make libseccomp-dev libgtest-dev curl strace pkg-config libfuse3-dev fuse3)
 ctest_filter=()
 if [ "${1:-}" = "--no-browser" ]; then
     ctest_filter=(-E '^browser\.')

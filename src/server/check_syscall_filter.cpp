@@ -36,8 +36,9 @@ constexpr int trial_end_wait_ms = 500;
 
 // How the trial process ends when it is not killed.
 constexpr int trial_setup_status = 1;      // the listener could not be handed over
-constexpr int not_started_status = 64;     // and the errno of what failed: a fork, a socket
+constexpr int fork_failed_status = 64;     // and the errno of the failed fork
 constexpr int client_failed_status = 99;   // the client got no answer
+constexpr int unprepared_status = 160;     // and the errno of a socket, pipe or table
 constexpr int cannot_hold_status = 97;     // the filter loads, but calls cannot be held
 constexpr int no_filter_status = 98;       // the kernel refuses the filter
 
@@ -202,7 +203,7 @@ int receive_descriptor(int channel, long long deadline)
     int result[2];
     if (port == 0 || !open_hand_off_channel(trial) || ::pipe2(result, O_CLOEXEC) != 0 ||
         !open_waiting_room(256, 1024) || !prepare_accept_loop())
-        ::_exit(not_started_status + (errno < 32 ? errno : 0));
+        ::_exit(unprepared_status + (errno < 32 ? errno : 0));
     // The trial's workers take the parent's score as it is.
     forget_oom_score();
     pid_t client = ::fork();
@@ -210,7 +211,7 @@ int receive_descriptor(int channel, long long deadline)
         run_trial_client(port, has_file ? file : nullptr, result[1]);
     ::close(result[1]);
     if (client < 0)
-        ::_exit(not_started_status + (errno < 32 ? errno : 0));
+        ::_exit(fork_failed_status + (errno < 32 ? errno : 0));
     // The trial hands the parent its listener with sendmsg, before the
     // parent can name a call it holds: allowed whatever the list says.
     (void)set_call_rule(list, SYS_sendmsg, filter_rule::allow);
@@ -284,8 +285,10 @@ filter_trial outcome_of(long held, bool ended, int status)
     case no_filter_status: return {filter_trial::unavailable, 0};
     default: break;
     }
-    if (code >= not_started_status && code < not_started_status + 32)
-        return {filter_trial::not_started, code - not_started_status};
+    if (code >= fork_failed_status && code < fork_failed_status + 32)
+        return {filter_trial::not_started, code - fork_failed_status};
+    if (code >= unprepared_status && code < unprepared_status + 32)
+        return {filter_trial::unprepared, code - unprepared_status};
     return {filter_trial::unfinished, 0};
 }
 
@@ -295,7 +298,7 @@ filter_trial try_syscall_filter(const server_config& config, const filter_list& 
 {
     int channel[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0)
-        return {filter_trial::not_started, errno};
+        return {filter_trial::unprepared, errno};
     unique_fd ours(channel[0]);
     unique_fd theirs(channel[1]);
     pid_t trial = ::fork();
@@ -358,9 +361,14 @@ void describe_unchecked(const filter_trial& trial, char (&why)[160])
                             trial.detail);
         break;
     case filter_trial::not_started:
-        (void)std::snprintf(why, sizeof why, "cannot run a trial request: %s%s",
-                            trial.detail == EMFILE ? "too few descriptors: " : "",
+        (void)std::snprintf(why, sizeof why, "cannot run a trial request: fork: %s",
                             std::strerror(static_cast<int>(trial.detail)));
+        break;
+    case filter_trial::unprepared:
+        (void)std::snprintf(why, sizeof why, "cannot run a trial request: %s",
+                            trial.detail == EMFILE
+                                ? "too few descriptors"
+                                : std::strerror(static_cast<int>(trial.detail)));
         break;
     case filter_trial::refused:
         (void)std::snprintf(why, sizeof why, "it still refused a call after %zu were added",

@@ -204,9 +204,10 @@ struct filter_trial {
         unfinished,
         cannot_hold,
         unavailable,
-        not_started
+        not_started,
+        unprepared
     } outcome = passed;
-    long detail = 0;  // the refused call's number, the killing signal, or the fork's errno
+    long detail = 0;  // the refused call's number, the killing signal, or the failure's errno
 };
 
 // Serves one whole request against the root in a process of its own that

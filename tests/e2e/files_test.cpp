@@ -190,15 +190,48 @@ TEST_F(files, a_file_without_read_permission_is_not_found)
     }
 }
 
+// Sizes around the copy buffer, and large files whose client does not read
+// at first, so that the worker hands the rest to the parent: with the
+// file's pages in memory, and with them evicted, so that the parent sends
+// only what it has asked the disk for and found in memory.
 TEST_F(files, a_file_over_64_kib_arrives_complete_and_in_order)
 {
-    for (std::size_t size : {65535u, 65536u, 65537u, 3u * 1024 * 1024 + 17}) {
-        std::string content = random_bytes(size, static_cast<unsigned>(size));
-        write_file(root + "/blob.bin", content);
-        parsed_response r = parse_response(get("/blob.bin"));
-        SCOPED_TRACE(size);
+    struct blob_case {
+        std::size_t size;
+        bool handed_back;
+        bool cold;
+    } const cases[] = {
+        {65535u, false, false},
+        {65536u, false, false},
+        {65537u, false, false},
+        {3u * 1024 * 1024 + 17, false, false},
+        {6u * 1024 * 1024 + 5, true, false},
+        {12u * 1024 * 1024 + 3, true, true},
+    };
+    for (const blob_case& c : cases) {
+        SCOPED_TRACE(c.size);
+        std::string content = random_bytes(c.size, static_cast<unsigned>(c.size));
+        std::string path = root + "/blob.bin";
+        write_file(path, content);
+        if (c.cold) {
+            int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_EQ(fdatasync(fd), 0);
+            ASSERT_EQ(posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
+            close(fd);
+        }
+        int fd = connect_loopback(server.port);
+        ASSERT_TRUE(send_all(fd, simple_request("/blob.bin")));
+        if (c.handed_back) {
+            for (long deadline = now_ms() + 5000;
+                 count_held_connections(server.pid) == 0 && now_ms() < deadline;)
+                usleep(10000);
+            EXPECT_EQ(count_children(server.pid, false), 0) << "the worker kept the download";
+            EXPECT_EQ(count_held_connections(server.pid), 1) << "the parent holds no download";
+        }
+        parsed_response r = parse_response(read_until_close(fd, 20000));
+        close(fd);
         EXPECT_EQ(r.status, 200);
-        EXPECT_EQ(r.content_length, static_cast<long>(size));
+        EXPECT_EQ(r.content_length, static_cast<long>(c.size));
         EXPECT_TRUE(r.body == content);
     }
 }

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <csignal>
+#include <poll.h>
 #include <random>
 #include <string>
 #include <sys/socket.h>
+#include <sys/mount.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -140,6 +144,67 @@ TEST_F(hostile, thousands_of_short_connections_leave_nothing_behind)
     EXPECT_TRUE(wait_for_no_children(server.pid, 20000));
     EXPECT_EQ(count_children(server.pid, true), 0);
     EXPECT_EQ(count_open_fds(server.pid), fds_before);
+}
+
+}  // namespace
+
+namespace {
+
+// A download from a disk whose every read takes a second (a file system of
+// the test's own): whoever sends it waits for the disk, and no other
+// client does. A parent that sent it would keep everyone waiting.
+TEST(slow_disk, a_download_from_a_slow_disk_does_not_delay_other_clients)
+{
+    if (std::string(QUILLBARROW_SLOW_FS).empty())
+        GTEST_SKIP() << "built without FUSE (libfuse3-dev)";
+    if (geteuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0)
+        GTEST_SKIP() << "needs root and /dev/fuse to mount a file system";
+    std::string mount = make_temp_dir();
+    pid_t fs = fork();
+    if (fs == 0) {
+        execl(QUILLBARROW_SLOW_FS, "slow_fs", "-f", "-o", "allow_other", mount.c_str(), nullptr);
+        _exit(127);
+    }
+    bool mounted = false;
+    for (long deadline = now_ms() + 5000; !mounted && now_ms() < deadline; usleep(20000))
+        mounted = access((mount + "/hello.txt").c_str(), R_OK) == 0;
+    if (!mounted) {
+        kill(fs, SIGKILL);
+        waitpid(fs, nullptr, 0);
+        rmdir(mount.c_str());
+        GTEST_SKIP() << "cannot mount a FUSE file system here";
+    }
+    server_process server;
+    std::string why;
+    EXPECT_TRUE(start_server(server, mount, &why)) << why;
+
+    // The client is slower than the disk at first, so that its response
+    // waits on it, then reads faster than the disk, so that the response
+    // waits on the disk.
+    int download = connect_loopback(server.port);
+    int small = 16384;
+    setsockopt(download, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    EXPECT_TRUE(send_all(download, "GET /cold.bin HTTP/1.1\r\n\r\n"));
+    struct pollfd first = {download, POLLIN, 0};
+    EXPECT_EQ(poll(&first, 1, 5000), 1) << "nothing of the download arrived";
+    usleep(1500000);
+    for (int round = 0; round < 15 && server.pid > 0; ++round) {
+        char sink[65536];
+        while (recv(download, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+        }
+        usleep(100000);
+        long asked_at = now_ms();
+        EXPECT_EQ(http_exchange(server.port, hello_request), hello_response);
+        // A read of the slow disk takes 1000 ms; the margin is for a
+        // loaded machine.
+        EXPECT_LT(now_ms() - asked_at, 500) << "round " << round << " waited for the disk";
+    }
+    close(download);
+    stop_server(server);
+    kill(fs, SIGTERM);
+    waitpid(fs, nullptr, 0);
+    umount2(mount.c_str(), MNT_DETACH);
+    rmdir(mount.c_str());
 }
 
 }  // namespace
