@@ -10,6 +10,7 @@ struct server_config {
     long port = 0;
     char root[root_buffer_size] = {};  // canonical absolute path, from realpath
     int listen_fd = -1;
+    int root_fd = -1;                 // the root, held from start-up where nobody cannot reach it
     long worker_bound = 0;            // workers at once that the cgroup holds; 0: no bound
     bool bound_by_processes = false;  // the bound is the process limit's, not the memory's
     bool defers_accept = false;       // the kernel hands over a connection only once it has data

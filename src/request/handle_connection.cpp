@@ -109,10 +109,10 @@ void handle_connection(int conn_fd, const server_config& config, long long head_
     // unconfined: the client is closed unanswered, as after a failed fork.
     // Started as root, it opens the root while it still may, and serves as
     // nobody; one that cannot become nobody does not serve.
-    unique_fd root_fd = open_root(config.root);
+    unique_fd root_fd = config.root_fd >= 0 ? unique_fd(config.root_fd) : open_root(config.root);
     if (!leave_root() || (!confine_worker(root_fd.get()) && landlock_enforced())) {
         ::close(conn_fd);
-        ::_exit(0);
+        ::_exit(unconfined_exit_status);
     }
 
     char head[request_buffer_size];

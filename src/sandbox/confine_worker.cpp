@@ -100,13 +100,13 @@ bool restrict_self(int ruleset)
     return ::syscall(SYS_landlock_restrict_self, ruleset, 0) == 0;
 }
 
-// Restricts a child process with `ruleset`, as a worker will; gives 0, or
-// the error the kernel refused it with.
+// Restricts a child process with `ruleset` twice, as the parent and then
+// a worker will; gives 0, or the error the kernel refused it with.
 int try_restriction(int ruleset)
 {
     pid_t child = ::fork();
     if (child == 0)
-        ::_exit(restrict_self(ruleset) ? 0 : errno);
+        ::_exit(restrict_self(ruleset) && restrict_self(ruleset) ? 0 : errno);
     if (child < 0)
         return 0;  // no process to spare: a worker that is refused will not serve
     int status = 0;
@@ -203,4 +203,22 @@ bool confine_worker(int root_fd)
     struct rlimit none = {0, 0};
     (void)::setrlimit(RLIMIT_NPROC, &none);
     return restricted;
+}
+
+bool confine_parent(int holder)
+{
+    long abi = landlock_abi();
+    if (abi < 1)
+        return true;
+    unique_fd ruleset(build_ruleset(holder, abi));
+    if (!ruleset.valid())
+        return false;
+#if defined(__SANITIZE_ADDRESS__)
+    // The leak check reads the process's own memory map when it ends.
+    unique_fd self(::open("/proc/self", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    path_beneath_attr own = {fs_read_file | fs_read_dir, self.get()};
+    if (self.valid())
+        (void)::syscall(SYS_landlock_add_rule, ruleset.get(), rule_path_beneath, &own, 0);
+#endif
+    return restrict_self(ruleset.get());
 }

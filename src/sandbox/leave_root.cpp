@@ -11,24 +11,36 @@
 
 namespace {
 
-// Where the server stands: not root, root, or root no longer but for the
-// one capability that opens a root directory below one only root may
-// enter. Inherited by every worker.
-enum class identity : unsigned char { unprivileged, root, keeps_search };
+// Where the server stands: not root, root, or root no longer. Inherited by
+// every worker. A server started by a user may still hold capabilities (an
+// ambient one that let it bind a low port, say), which no worker keeps.
+enum class identity : unsigned char { unprivileged, root, left_root };
 identity server_identity = identity::unprivileged;
+bool holds_capabilities = false;
 
-// The capabilities that stay: `permitted` as both permitted and effective.
-bool set_capabilities(std::uint32_t permitted)
+bool read_capabilities(__user_cap_data_struct (&data)[_LINUX_CAPABILITY_U32S_3])
 {
     __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    data[0].effective = permitted;
-    data[0].permitted = permitted;
+    return ::syscall(SYS_capget, &header, data) == 0;
+}
+
+bool write_capabilities(__user_cap_data_struct (&data)[_LINUX_CAPABILITY_U32S_3])
+{
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
     return ::syscall(SYS_capset, &header, data) == 0;
 }
 
+// Every capability let go of, for good: permitted, effective, inheritable,
+// and with them the ambient ones.
+bool drop_capabilities()
+{
+    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+    return write_capabilities(none);
+}
+
 // No supplementary groups, then the group, then the user: once the user
-// is nobody, the rest could no longer be changed.
+// is nobody, the rest could no longer be changed. Without the keep flag,
+// every capability goes with root.
 const char* become_nobody()
 {
     if (::setgroups(0, nullptr) != 0)
@@ -46,6 +58,18 @@ void note_identity()
 {
     if (::geteuid() == 0 || ::getuid() == 0)
         server_identity = identity::root;
+    // Ambient and inheritable capabilities matter only to a program run
+    // from here, which the server never does: gone at once, in the parent
+    // and in every process it forks, the start-up trials included.
+    (void)::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (!read_capabilities(data))
+        return;
+    for (auto& part : data) {
+        part.inheritable = 0;
+        holds_capabilities = holds_capabilities || part.permitted != 0;
+    }
+    (void)write_capabilities(data);
 }
 
 bool started_as_root()
@@ -63,29 +87,25 @@ bool nobody_can_search(const struct stat& status)
 
 const char* leave_root_in_parent()
 {
-    if (server_identity != identity::root)
-        return nullptr;
-    // Capabilities survive the change of user only when asked to, and then
-    // all of them: every one but the search is let go at once.
-    if (::prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0)
-        return "prctl";
-    if (const char* failed = become_nobody())
-        return failed;
-    (void)::prctl(PR_SET_KEEPCAPS, 0, 0, 0, 0);
-    if (!set_capabilities(1u << CAP_DAC_READ_SEARCH))
+    if (server_identity == identity::root) {
+        if (const char* failed = become_nobody())
+            return failed;
+        server_identity = identity::left_root;
+    }
+    // Whatever let it bind is needed no more; a capability kept would
+    // open what nobody may not.
+    if (holds_capabilities && !drop_capabilities())
         return "capset";
-    server_identity = identity::keeps_search;
+    holds_capabilities = false;
     return nullptr;
 }
 
 bool leave_root()
 {
     switch (server_identity) {
-    case identity::unprivileged: return true;
-    case identity::root:
-        // Without the keep flag, every capability goes with root.
-        return become_nobody() == nullptr && set_capabilities(0);
-    case identity::keeps_search: return set_capabilities(0);
+    case identity::unprivileged: return !holds_capabilities || drop_capabilities();
+    case identity::root: return become_nobody() == nullptr && drop_capabilities();
+    case identity::left_root: return true;
     }
     return false;
 }

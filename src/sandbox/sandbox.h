@@ -30,14 +30,18 @@ bool confine_worker(int root_fd);
 
 // Whether workers are to be confined by Landlock: the kernel has it and a
 // trial restriction at start-up succeeded. A worker whose restriction
-// fails all the same must not serve.
+// fails all the same must not serve: it closes its connection unanswered
+// and ends with this status, which the parent reports.
 bool landlock_enforced();
+inline constexpr int unconfined_exit_status = 3;
 
 // Started as root, the server serves as nobody: the user and group of
 // every worker, with no supplementary groups (by number: no name lookup).
 inline constexpr unsigned nobody_id = 65534;
 
-// At start-up: records whether the server runs as root.
+// At start-up: records whether the server runs as root and holds
+// capabilities, and clears the ambient and inheritable ones, which only a
+// program it ran would use, for this process and all it forks.
 void note_identity();
 bool started_as_root();
 
@@ -45,18 +49,25 @@ bool started_as_root();
 // group, or everyone else, by the search bit).
 bool nobody_can_search(const struct stat& status);
 
-// In the parent, at the end of start-up, when it runs as root: becomes
-// nobody with no supplementary groups, keeping one capability, the search
-// of any directory, so that each worker can still open a root below a
-// directory only root may enter. Gives nullptr, or the call that failed
+// In the parent, at the end of start-up: started as root, it becomes
+// nobody with no supplementary groups; whatever the start, it lets go of
+// every capability, for good. Gives nullptr, or the call that failed
 // (errno tells why).
 const char* leave_root_in_parent();
 
 // In a worker, once it has opened its root and before it reads: where the
-// server started as root, becomes nobody (if the parent has not) and lets
-// go of every capability, for good. Gives false where it could not: the
-// worker must not serve.
+// parent has not yet (the start-up trial), becomes nobody and lets go of
+// every capability. Gives false where it could not: the worker must not
+// serve.
 bool leave_root();
+
+// In the parent, at the end of start-up, once it opens nothing more:
+// restricts it, and so every worker, through Landlock, to reading beneath
+// `holder`, the directory that holds the root (so that a root replaced by
+// another directory is served at once) or the root itself; and where the
+// kernel can, from signalling or reaching abstract sockets outside. Gives
+// false where the kernel refused.
+bool confine_parent(int holder);
 
 // The descriptor of the prepared ruleset, or -1: the filter kills any
 // attempt to add a rule to it.

@@ -119,6 +119,7 @@ struct loop_state {
     long long shed_reported = -1;
     long long fork_reported = -1;
     long long refused_reported = -1;
+    long long unconfined_reported = -1;
 };
 
 // What everything held costs the server's cgroup, counted as cgroup v2
@@ -155,11 +156,19 @@ bool can_fork(const loop_state& loop)
            within_budget(loop, worker_memory_cost);
 }
 
+// Reaps what has ended. A worker that could not confine itself served
+// nothing, and only the parent can say so without a worker per line.
 void reap_workers(loop_state& loop)
 {
-    for (pid_t pid; (pid = ::waitpid(-1, nullptr, WNOHANG)) > 0;) {
-        if (mark(worker_pids, pid, false))
-            --loop.running;
+    int status = 0;
+    for (pid_t pid; (pid = ::waitpid(-1, &status, WNOHANG)) > 0;) {
+        if (!mark(worker_pids, pid, false))
+            continue;
+        --loop.running;
+        if (WIFEXITED(status) && WEXITSTATUS(status) == unconfined_exit_status &&
+            time_to_report(loop.unconfined_reported, loop.now))
+            (void)std::fprintf(stderr, "warning: a worker could not confine itself (Landlock, or "
+                                       "its user) and closed its connection unanswered\n");
     }
 }
 
@@ -559,11 +568,11 @@ void wait_for_events(loop_state& loop, const sigset_t& waiting_mask)
 
 // Closes every descriptor but the standard streams and those of `keep`
 // (-1 for none).
-void keep_only(int (&keep)[3])
+void keep_only(int (&keep)[4])
 {
     // In order, so that the gaps between them can be closed.
-    for (int i = 0; i < 3; ++i)
-        for (int j = i + 1; j < 3; ++j)
+    for (int i = 0; i < 4; ++i)
+        for (int j = i + 1; j < 4; ++j)
             if (keep[j] < keep[i]) {
                 int swap = keep[i];
                 keep[i] = keep[j];
@@ -594,8 +603,9 @@ void start_worker(int conn_fd, const server_config& config, long long head_due_m
     // The other connections the parent holds, the listening socket, the
     // watch set and the score's descriptor are the parent's alone; the
     // prepared ruleset stays until the worker has restricted itself, and
-    // the channel to hand the connection back on.
-    int keep[3] = {conn_fd, prepared_ruleset_fd(), config.hand_off_fd};
+    // the channel to hand the connection back on, and the root where it is
+    // held from start-up.
+    int keep[4] = {conn_fd, prepared_ruleset_fd(), config.hand_off_fd, config.root_fd};
     keep_only(keep);
     set_hand_off_channel(config.hand_off_fd, config.hand_off_at_once);
     // A worker stops as any process does: Ctrl-C in a terminal reaches it

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "common/time_limits.h"
+#include "common/unique_fd.h"
 #include "request/request.h"
 #include "sandbox/sandbox.h"
 #include "server/server.h"
@@ -117,6 +118,54 @@ void check_nobody_can_search(const char* root)
                        static_cast<unsigned>(status.st_uid), static_cast<unsigned>(status.st_gid));
 }
 
+// Whether nobody may pass through every directory above `root`.
+bool nobody_can_reach(const char* root)
+{
+    char above[root_buffer_size];
+    for (std::size_t i = 1; root[i] != '\0'; ++i) {
+        if (root[i] != '/')
+            continue;
+        std::memcpy(above, root, i);
+        above[i] = '\0';
+        struct stat status;
+        if (::stat(above, &status) != 0 || !nobody_can_search(status))
+            return false;
+    }
+    struct stat top;
+    return ::stat("/", &top) == 0 && nobody_can_search(top);
+}
+
+// Started as root, a root that nobody could not reach by its path (a
+// checkout below a home directory only its owner may enter) is opened now,
+// while the server may, and every worker serves the directory that was
+// there at start-up. Any other root is opened afresh by every worker, as
+// nobody, so that a root replaced after start-up is served at once, and
+// one swapped for a link to where nobody may not go serves nothing.
+void hold_root_if_unreachable(server_config& config)
+{
+    if (started_as_root() && !nobody_can_reach(config.root))
+        config.root_fd = ::open(config.root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// What the parent, and so every worker, may read once it is confined: the
+// directory that holds the root, so that a root replaced by renaming
+// another directory over it is served at once; the root itself when it is
+// held from start-up, or directly below "/", where the directory that holds
+// it would be the whole machine.
+int open_confinement_holder(const server_config& config)
+{
+    if (config.root_fd >= 0)
+        return ::dup(config.root_fd);
+    const char* slash = std::strrchr(config.root, '/');
+    if (slash == nullptr || slash == config.root)
+        return ::open(config.root, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    char holder[root_buffer_size];
+    auto length = static_cast<std::size_t>(slash - config.root);
+    std::memcpy(holder, config.root, length);
+    holder[length] = '\0';
+    return ::open(holder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
 }  // namespace
 
 namespace {
@@ -184,6 +233,7 @@ int start_server(int argc, char** argv, server_config& config)
     (void)std::signal(SIGPIPE, SIG_IGN);
     note_identity();
     check_nobody_can_search(config.root);
+    hold_root_if_unreachable(config);
     prepare_oom_score();
     prepare_confinement(config.root);
     config.listen_fd = open_listener(config.port, config.defers_accept);
@@ -200,13 +250,20 @@ int start_server(int argc, char** argv, server_config& config)
         std::perror("error: cannot prepare the waiting room");
         return 1;
     }
-    // The parent looks at what clients send, so it gives up root too, for
-    // nobody and the one capability workers open the root with.
+    // The parent looks at what clients send, so it gives up root and every
+    // capability too, and from here on opens nothing: it may read only
+    // what its workers serve.
+    unique_fd holder(open_confinement_holder(config));
     if (const char* failed = leave_root_in_parent()) {
         (void)std::fprintf(stderr, "error: cannot switch to user %u: %s: %s\n", nobody_id, failed,
                            std::strerror(errno));
         return 1;
     }
+    if (landlock_enforced() && (!holder.valid() || !confine_parent(holder.get()))) {
+        std::perror("error: cannot confine the server: landlock_restrict_self");
+        return 1;
+    }
+    holder.reset();
     // Serving goes on even when nobody reads the banner.
     (void)std::printf("quillbarrow serving %s on http://0.0.0.0:%ld/\n", config.root, config.port);
     (void)std::fflush(stdout);

@@ -7,6 +7,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -293,16 +294,55 @@ TEST_F(files, a_body_never_exceeds_its_content_length)
     EXPECT_EQ(r.body.find('G'), std::string::npos);
 }
 
-TEST_F(files, a_root_replaced_after_start_up_is_served_at_once)
+// A root replaced after start-up by another directory renamed over it is
+// served at once. Replaced by a link, it serves nothing from outside the
+// directory that holds it (the server, confined at start-up, may not read
+// there), nor from a directory that only root may enter (the server
+// serves as nobody and keeps no capability).
+TEST(replaced_root, is_served_at_once_and_a_link_out_serves_nothing_from_there)
 {
-    std::string moved = root + ".old";
-    ASSERT_EQ(rename(root.c_str(), moved.c_str()), 0);
-    EXPECT_EQ(get("/hello.txt"), path_not_found);
-    ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
-    write_file(root + "/hello.txt", "new\n");
-    EXPECT_EQ(get("/hello.txt"),
-              expected_header(200, "OK", "text/plain; charset=utf-8", 4) + "new\n");
-    remove_tree(moved);
+    bool landlock = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u) >= 1;
+    struct {
+        const char* what;
+        const char* target;  // where the new root is, below the test's directory
+        bool served;
+        bool needs_landlock;
+        bool needs_root;
+    } const cases[] = {
+        {"a directory renamed over it", nullptr, true, false, false},
+        {"a link to a directory outside the one that holds it", "elsewhere", false, true, false},
+        {"a link into a directory only root may enter", "holder/secret/www", false, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if ((c.needs_landlock && !landlock) || (c.needs_root && geteuid() != 0))
+            continue;
+        std::string dir = make_temp_dir();
+        std::string site = dir + "/holder/www";
+        for (const char* made : {"/holder", "/holder/www", "/elsewhere", "/holder/secret",
+                                 "/holder/secret/www"})
+            ASSERT_EQ(mkdir((dir + made).c_str(), 0755), 0);
+        write_file(site + "/hello.txt", "old\n");
+        write_file(dir + "/elsewhere/hello.txt", "new\n");
+        write_file(dir + "/holder/secret/www/hello.txt", "new\n");
+        ASSERT_EQ(chmod((dir + "/holder/secret").c_str(), 0700), 0);
+        server_process server;
+        std::string why;
+        ASSERT_TRUE(start_server(server, site, &why)) << why;
+        ASSERT_EQ(rename(site.c_str(), (site + ".old").c_str()), 0);
+        if (c.target == nullptr) {
+            ASSERT_EQ(mkdir(site.c_str(), 0755), 0);
+            write_file(site + "/hello.txt", "new\n");
+        } else {
+            ASSERT_EQ(symlink((dir + "/" + c.target).c_str(), site.c_str()), 0);
+        }
+        std::string served = http_exchange(server.port, simple_request("/hello.txt"));
+        EXPECT_EQ(served, c.served ? expected_header(200, "OK", "text/plain; charset=utf-8", 4) +
+                                         "new\n"
+                                   : path_not_found);
+        stop_server(server);
+        remove_tree(dir);
+    }
 }
 
 TEST_F(files, curl_downloads_a_large_file_intact)
