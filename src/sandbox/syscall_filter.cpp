@@ -231,7 +231,9 @@ constexpr filter_row server_rows[] = {
 
     // Off the list, and never added even when a start-up check finds one
     // needed: each would undo part of the confinement (asynchronous I/O
-    // that no filter sees, executable or shared memory, copied descriptors,
+    // that no filter sees, executable or shared memory (whatever else the
+    // list allows maps memory without PROT_EXEC and cannot change it),
+    // copied descriptors,
     // opening beyond the walk's rules, the new mount interface, other
     // processes' memory, kernel programs, keys, privilege and identity).
     {SCMP_SYS(io_uring_setup), never_add},
@@ -240,6 +242,11 @@ constexpr filter_row server_rows[] = {
     {SCMP_SYS(openat2), never_add},
     {SCMP_SYS(mprotect), never_add},
     {SCMP_SYS(pkey_mprotect), never_add},
+    {SCMP_SYS(personality), never_add},  // READ_IMPLIES_EXEC: every readable mapping runs
+    {SCMP_SYS(shmget), never_add},       // shared memory that can be attached executable
+    {SCMP_SYS(shmat), never_add},
+    {SCMP_SYS(ipc), never_add},  // both, where one call multiplexes them
+    {SCMP_SYS(remap_file_pages), never_add},
     {SCMP_SYS(memfd_create), never_add},
     {SCMP_SYS(memfd_secret), never_add},
     {SCMP_SYS(dup), never_add},

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <cstring>
 #include <fcntl.h>
@@ -246,6 +247,89 @@ TEST_F(sandbox, no_request_makes_a_worker_end_other_than_normally)
     kill(traced_server, SIGKILL);
     stop_server(server);
     unlink(log.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// Whether `text` is anywhere in the writable memory of `pid`.
+bool memory_holds(pid_t pid, const std::string& text)
+{
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    int mem = open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+    bool found = false;
+    std::string line;
+    while (mem >= 0 && !found && std::getline(maps, line)) {
+        unsigned long start = 0, end = 0;
+        char mode[5] = {};
+        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, mode) != 3 || mode[1] != 'w')
+            continue;
+        std::string bytes(end - start, '\0');
+        ssize_t got = pread(mem, bytes.data(), bytes.size(), static_cast<off_t>(start));
+        found = got > 0 && bytes.substr(0, static_cast<std::size_t>(got)).find(text) !=
+                               std::string::npos;
+    }
+    if (mem >= 0)
+        close(mem);
+    return found;
+}
+
+// The parent looks at every client's head; no worker may find another
+// client's in its memory.
+TEST_F(sandbox, a_worker_holds_no_other_clients_head)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "reading the memory of a process that is not dumpable needs root";
+    start();
+    std::string secret = "Bearer not-for-other-workers-" + std::to_string(getpid());
+    int waiting = connect_loopback(server.port);
+    ASSERT_TRUE(send_all(waiting, "GET / HTTP/1.1\r\nAuthorization: " + secret + "\r\n"));
+    usleep(100000);  // looked at by the parent, and held
+    int fd = busy_client();
+    pid_t worker = wait_for_worker(server.pid);
+    ASSERT_NE(worker, 0) << "no worker appeared within 5 s";
+    usleep(100000);
+    // The search itself works: the secret is in this process.
+    EXPECT_TRUE(memory_holds(getpid(), secret));
+    EXPECT_FALSE(memory_holds(worker, secret)) << "another client's head is in a worker";
+    close(fd);
+    close(waiting);
+}
+
+}  // namespace
+
+namespace {
+
+// Whatever the start, neither the parent nor a worker holds a capability:
+// not one an ordinary user was given to bind a low port (ambient), nor any
+// of root's.
+TEST_F(sandbox, no_process_keeps_a_capability_whatever_the_start)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to start the server with capabilities";
+    struct {
+        const char* what;
+        std::vector<std::string> prefix;
+    } const cases[] = {
+        {"as root", {}},
+        {"as a user with an ambient capability",
+         {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups", "--inh-caps",
+          "+net_bind_service", "--ambient-caps", "+net_bind_service"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        start({.prefix = c.prefix});
+        int fd = busy_client();
+        pid_t worker = wait_for_worker(server.pid);
+        ASSERT_NE(worker, 0) << "no worker appeared within 5 s";
+        for (pid_t pid : {server.pid, worker})
+            for (const char* set : {"CapEff", "CapPrm", "CapInh", "CapAmb"})
+                EXPECT_EQ(status_line(pid, set), set + std::string(":\t0000000000000000"))
+                    << (pid == worker ? "worker" : "parent");
+        close(fd);
+        stop_server(server);
+    }
 }
 
 }  // namespace

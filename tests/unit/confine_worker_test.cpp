@@ -130,26 +130,53 @@ TEST(confine_worker, allows_reading_beneath_the_root_and_nothing_else)
 }
 
 // An attacker with code execution in a worker that has just started: the
-// parent prepared the confinement, the worker opened its root and confined
-// itself, as it does before reading a byte. Each attempt gives 'y' when it
-// succeeded. (A path descriptor, which Landlock does not check, is what the
-// system-call filter refuses; here it stands for any descriptor of "/".)
+// parent prepared the confinement and confined itself to the directory
+// that holds the root, the worker opened its root and confined itself, as
+// it does before reading a byte. Then one in the parent itself. Each
+// attempt gives 'y' when it succeeded. (A path descriptor, which Landlock
+// does not check, is what the system-call filter refuses; here it stands
+// for any descriptor of "/".)
 TEST(confine_worker, a_taken_over_worker_reads_nothing_outside_and_cannot_weaken_the_next)
 {
     if (!landlock_available())
         GTEST_SKIP() << "Landlock is not available on this kernel";
-    std::string root = temp_dir(), sibling = temp_dir();
+    std::string holder = temp_dir(), sibling = temp_dir();
+    std::string root = holder + "/www";
+    ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
     put(root + "/inside.txt", "in");
     put(sibling + "/secret.txt", "out");
-    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(sibling.c_str(), 0755), 0);
-    const char* attempts[] = {"a file of the root",  "/etc/passwd",
-                              "a sibling's file",    "listing /",
-                              "the parent's memory", "a rule added to the prepared ruleset",
-                              "a new process"};
+    for (const std::string& dir : {holder, root, sibling})
+        ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    const char* attempts[] = {"a file of the root",
+                              "/etc/passwd",
+                              "a sibling's file",
+                              "listing /",
+                              "the parent's memory",
+                              "a rule added to the prepared ruleset",
+                              "a new process",
+                              "the parent: a file of the root",
+                              "the parent: /etc/passwd",
+                              "the parent: a sibling's file",
+                              "the parent: an unrelated process's environment",
+                              "a worker under a ruleset the parent made for /: /etc/passwd",
+                              "the parent: a signal to an unrelated process"};
     constexpr std::size_t count = sizeof attempts / sizeof attempts[0];
-    const char expected[count + 1] = "ynnnnnn";
+    constexpr std::size_t in_worker = 7;
+    // Signals are kept within the domain from Landlock's sixth version on.
+    bool scoped = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u) >= 6;
+    char expected[count + 1] = "ynnnnnnynnnnn";
+    expected[count - 1] = scoped ? 'n' : 'y';
 
+    // Another process of the same user, which the parent has no business
+    // with.
+    pid_t unrelated = fork();
+    if (unrelated == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(3);
+        alarm(30);  // should this test end without it
+        pause();
+        _exit(0);
+    }
     int report[2];
     ASSERT_EQ(pipe(report), 0);
     pid_t parent = fork();
@@ -159,6 +186,10 @@ TEST(confine_worker, a_taken_over_worker_reads_nothing_outside_and_cannot_weaken
         if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
             _exit(3);
         prepare_confinement(root.c_str());
+        int holder_fd = open(holder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (!confine_parent(holder_fd))
+            _exit(7);
+        close(holder_fd);
         // The prepared ruleset is the one descriptor the parent opened.
         int ruleset = -1;
         for (int fd = 3; fd < 64 && ruleset < 0; ++fd) {
@@ -178,7 +209,7 @@ TEST(confine_worker, a_taken_over_worker_reads_nothing_outside_and_cannot_weaken
                 std::int32_t fd;
             } __attribute__((packed))
             everything = {(1ull << 2) | (1ull << 3), open("/", O_PATH | O_CLOEXEC)};
-            char outcome[count];
+            char outcome[in_worker];
             outcome[0] = opens(root + "/inside.txt") ? 'y' : 'n';
             outcome[1] = opens("/etc/passwd") ? 'y' : 'n';
             outcome[2] = opens(sibling + "/secret.txt") ? 'y' : 'n';
@@ -192,10 +223,36 @@ TEST(confine_worker, a_taken_over_worker_reads_nothing_outside_and_cannot_weaken
             if (child == 0)
                 _exit(0);
             outcome[6] = child > 0 ? 'y' : 'n';
-            _exit(write(report[1], outcome, count) == count ? 0 : 2);
+            _exit(write(report[1], outcome, in_worker) == in_worker ? 0 : 2);
         }
         int status = 0;
         waitpid(worker, &status, 0);
+        char outcome[count - in_worker];
+        outcome[0] = opens(root + "/inside.txt") ? 'y' : 'n';
+        outcome[1] = opens("/etc/passwd") ? 'y' : 'n';
+        outcome[2] = opens(sibling + "/secret.txt") ? 'y' : 'n';
+        outcome[3] = opens("/proc/" + std::to_string(unrelated) + "/environ") ? 'y' : 'n';
+        outcome[5] = kill(unrelated, 0) == 0 ? 'y' : 'n';
+        // A ruleset the parent builds for all of / (as it could put one
+        // in place of the prepared one) reaches no further than its own.
+        pid_t replaced = fork();
+        if (replaced == 0) {
+            std::uint64_t read_access = (1ull << 2) | (1ull << 3);
+            long wide = syscall(SYS_landlock_create_ruleset, &read_access, sizeof read_access, 0);
+            struct {
+                std::uint64_t access;
+                std::int32_t fd;
+            } __attribute__((packed)) everything = {read_access, open("/", O_PATH | O_CLOEXEC)};
+            if (wide < 0 || syscall(SYS_landlock_add_rule, wide, 1, &everything, 0) != 0 ||
+                syscall(SYS_landlock_restrict_self, wide, 0) != 0)
+                _exit(2);
+            _exit(opens("/etc/passwd") ? 1 : 0);
+        }
+        int replaced_status = 0;
+        waitpid(replaced, &replaced_status, 0);
+        outcome[4] = WIFEXITED(replaced_status) && WEXITSTATUS(replaced_status) == 1 ? 'y' : 'n';
+        if (write(report[1], outcome, sizeof outcome) != sizeof outcome)
+            _exit(8);
         // Nor can the parent, under its filter (where the build has one).
         pid_t taken = fork();
         if (taken == 0) {
@@ -218,16 +275,21 @@ TEST(confine_worker, a_taken_over_worker_reads_nothing_outside_and_cannot_weaken
     }
     close(report[1]);
     char outcome[count + 1] = {};
-    ssize_t got = read(report[0], outcome, count);
+    ssize_t got = 0;
+    for (ssize_t part; got < static_cast<ssize_t>(count) &&
+                       (part = read(report[0], outcome + got, count - got)) > 0;)
+        got += part;
     close(report[0]);
     int status = 0;
     ASSERT_EQ(waitpid(parent, &status, 0), parent);
+    kill(unrelated, SIGKILL);
+    waitpid(unrelated, nullptr, 0);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
     ASSERT_EQ(got, static_cast<ssize_t>(count));
     for (std::size_t i = 0; i < count; ++i)
         EXPECT_EQ(outcome[i], expected[i])
             << attempts[i] << (expected[i] == 'y' ? " was refused" : " succeeded");
-    EXPECT_EQ(system(("rm -rf '" + root + "' '" + sibling + "'").c_str()), 0);
+    EXPECT_EQ(system(("rm -rf '" + holder + "' '" + sibling + "'").c_str()), 0);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
@@ -169,6 +170,12 @@ TEST(syscall_filter, lets_a_worker_do_its_work_and_refuses_the_rest_quietly)
                 MAP_FAILED ||
             errno != EPERM)
             return 8;
+        // No way to memory that runs: not by a personality that makes
+        // readable memory executable, nor by shared memory attached so.
+        if (syscall(SYS_personality, 0x0400000) != -1 || errno != EPERM)
+            return 9;
+        if (syscall(SYS_shmget, IPC_PRIVATE, 4096, IPC_CREAT | 0600) != -1 || errno != EPERM)
+            return 10;
         // Its flags hidden from the filter, clone3 is reported missing.
         if (syscall(SYS_clone3, nullptr, 0) != -1 || errno != ENOSYS)
             return 6;
