@@ -75,12 +75,12 @@ int prepared_ruleset_fd();
 
 // The system-call allowlist is one table of rows, read top to bottom:
 // each row says what the filter does with one call. Rows of one call
-// combine: every `allow_if` (or `only_if`) row of it in the same group must
-// hold at once.
+// combine: every `allow_if` (or `kill_unless`) row of it in the same group
+// must hold at once.
 enum class filter_rule : unsigned char {
     allow,          // whatever its arguments
     allow_if,       // while argument `arg` is `value`; with any other it is refused
-    only_if,        // while argument `arg` is `value`; with any other it kills
+    kill_unless,    // allowed while argument `arg` is `value`; with any other it kills
     allow_without,  // while argument `arg` has none of the bits of `value`; with any it is refused
     kill_with,      // while argument `arg` has none of the bits of `value`; any of them kills
     guard_ruleset,  // allowed, but with the prepared Landlock ruleset as argument `arg` it kills

@@ -55,8 +55,6 @@ namespace {
 
 using enum filter_rule;
 
-constexpr unsigned long long nobody = 65534;
-
 // Every operation of the accept loop and a worker, with every call that a
 // current C library may make for it: the same operation is one call in one
 // release and another in the next (fstat became fstatat, then statx), so a
@@ -166,20 +164,20 @@ constexpr filter_row server_rows[] = {
     // of the one capability it opened the root with: these arguments only
     // (the 32-bit calls on 32-bit ARM), and any other change of identity
     // kills.
-    {SCMP_SYS(setgroups), only_if, 0, 0},
-    {SCMP_SYS(setgroups32), only_if, 0, 0},
-    {SCMP_SYS(setresgid), only_if, 0, nobody},
-    {SCMP_SYS(setresgid), only_if, 1, nobody},
-    {SCMP_SYS(setresgid), only_if, 2, nobody},
-    {SCMP_SYS(setresgid32), only_if, 0, nobody},
-    {SCMP_SYS(setresgid32), only_if, 1, nobody},
-    {SCMP_SYS(setresgid32), only_if, 2, nobody},
-    {SCMP_SYS(setresuid), only_if, 0, nobody},
-    {SCMP_SYS(setresuid), only_if, 1, nobody},
-    {SCMP_SYS(setresuid), only_if, 2, nobody},
-    {SCMP_SYS(setresuid32), only_if, 0, nobody},
-    {SCMP_SYS(setresuid32), only_if, 1, nobody},
-    {SCMP_SYS(setresuid32), only_if, 2, nobody},
+    {SCMP_SYS(setgroups), kill_unless, 0, 0},
+    {SCMP_SYS(setgroups32), kill_unless, 0, 0},
+    {SCMP_SYS(setresgid), kill_unless, 0, nobody_id},
+    {SCMP_SYS(setresgid), kill_unless, 1, nobody_id},
+    {SCMP_SYS(setresgid), kill_unless, 2, nobody_id},
+    {SCMP_SYS(setresgid32), kill_unless, 0, nobody_id},
+    {SCMP_SYS(setresgid32), kill_unless, 1, nobody_id},
+    {SCMP_SYS(setresgid32), kill_unless, 2, nobody_id},
+    {SCMP_SYS(setresuid), kill_unless, 0, nobody_id},
+    {SCMP_SYS(setresuid), kill_unless, 1, nobody_id},
+    {SCMP_SYS(setresuid), kill_unless, 2, nobody_id},
+    {SCMP_SYS(setresuid32), kill_unless, 0, nobody_id},
+    {SCMP_SYS(setresuid32), kill_unless, 1, nobody_id},
+    {SCMP_SYS(setresuid32), kill_unless, 2, nobody_id},
     {SCMP_SYS(capset), allow},  // it can only ever lower what the process holds
     {SCMP_SYS(setuid), kill},
     {SCMP_SYS(setgid), kill},
@@ -311,7 +309,7 @@ struct loader {
     }
 };
 
-// The `allow_if` or `only_if` rows of `call` at and after `first`, as one
+// The `allow_if` or `kill_unless` rows of `call` at and after `first`, as one
 // set of conditions that must all hold.
 unsigned int gather_conditions(const filter_list& list, std::size_t first, scmp_arg_cmp (&out)[6])
 {
@@ -333,6 +331,12 @@ bool seen_before(const filter_list& list, std::size_t at)
     return false;
 }
 
+// A rule that kills when `condition` holds (always, without one).
+bool kill_when(const loader& load, int call, const scmp_arg_cmp* condition = nullptr)
+{
+    return load.add(load.kill, call, condition != nullptr ? 1 : 0, condition);
+}
+
 bool load_row(const loader& load, const filter_list& list, std::size_t at)
 {
     const filter_row& row = list.rows[at];
@@ -340,13 +344,13 @@ bool load_row(const loader& load, const filter_list& list, std::size_t at)
     switch (row.rule) {
     case allow: return load.add(SCMP_ACT_ALLOW, row.call);
     case allow_if:
-    case only_if: {
+    case kill_unless: {
         if (seen_before(list, at))
             return true;
         unsigned int count = gather_conditions(list, at, conditions);
-        for (unsigned int i = 0; row.rule == only_if && i < count; ++i) {
+        for (unsigned int i = 0; row.rule == kill_unless && i < count; ++i) {
             scmp_arg_cmp other = {conditions[i].arg, SCMP_CMP_NE, conditions[i].datum_a, 0};
-            if (!load.add(load.kill, row.call, 1, &other))
+            if (!kill_when(load, row.call, &other))
                 return false;
         }
         return load.add(SCMP_ACT_ALLOW, row.call, count, conditions);
@@ -356,7 +360,7 @@ bool load_row(const loader& load, const filter_list& list, std::size_t at)
         // Each bit alone is enough to kill.
         for (unsigned long long bit = 1; row.rule == kill_with && bit != 0; bit <<= 1) {
             scmp_arg_cmp has_bit = {row.arg, SCMP_CMP_MASKED_EQ, bit, bit};
-            if ((row.value & bit) != 0 && !load.add(load.kill, row.call, 1, &has_bit))
+            if ((row.value & bit) != 0 && !kill_when(load, row.call, &has_bit))
                 return false;
         }
         scmp_arg_cmp has_none = {row.arg, SCMP_CMP_MASKED_EQ, row.value, 0};
@@ -369,10 +373,10 @@ bool load_row(const loader& load, const filter_list& list, std::size_t at)
         auto fd = static_cast<scmp_datum_t>(prepared);
         scmp_arg_cmp is_prepared = {row.arg, SCMP_CMP_EQ, fd, 0};
         scmp_arg_cmp is_other = {row.arg, SCMP_CMP_NE, fd, 0};
-        return load.add(load.kill, row.call, 1, &is_prepared) &&
+        return kill_when(load, row.call, &is_prepared) &&
                load.add(SCMP_ACT_ALLOW, row.call, 1, &is_other);
     }
-    case kill: return load.add(load.kill, row.call);
+    case kill: return kill_when(load, row.call);
     case missing: return load.add(SCMP_ACT_ERRNO(ENOSYS), row.call);
     case never_add: return true;
     }

@@ -30,6 +30,24 @@
 
 namespace {
 
+// How a trial request under the system-call filter went.
+struct filter_trial {
+    enum : unsigned char {
+        passed,
+        refused,
+        killed,
+        unfinished,
+        cannot_hold,
+        unavailable,
+        not_started,
+        unprepared
+    } outcome = passed;
+    long detail = 0;  // the refused call's number, the killing signal, or the failure's errno
+};
+
+// How long a trial may take; a request is answered in milliseconds.
+constexpr int trial_time_limit_ms = 10000;
+
 // How long a killed trial may take to end: one stuck in the kernel (a file
 // system that never answers) cannot end until it is answered.
 constexpr int trial_end_wait_ms = 500;
@@ -292,8 +310,9 @@ filter_trial outcome_of(long held, bool ended, int status)
     return {filter_trial::unfinished, 0};
 }
 
-}  // namespace
-
+// Serves whole requests as the server does, in a process of its own under
+// `list`; waits at most trial_time_limit_ms (and a moment for the trial to
+// end once it is killed).
 filter_trial try_syscall_filter(const server_config& config, const filter_list& list)
 {
     int channel[2];
@@ -321,39 +340,8 @@ filter_trial try_syscall_filter(const server_config& config, const filter_list& 
     return outcome_of(held, ended, status);
 }
 
-filter_check check_syscall_filter(const server_config& config, const filter_list& base)
-{
-    filter_check check;
-    check.list = base;
-    for (;;) {
-        check.trial = try_syscall_filter(config, check.list);
-        switch (check.trial.outcome) {
-        case filter_trial::passed: check.outcome = filter_check::passed; return check;
-        case filter_trial::unavailable: check.outcome = filter_check::unavailable; return check;
-        case filter_trial::refused: break;
-        default: check.outcome = filter_check::unchecked; return check;
-        }
-        // A call the list names was refused for what it is or for its
-        // arguments, or is one that must never be allowed: the list itself
-        // is wrong, and allowing the call whole would undo the rule.
-        auto call = static_cast<int>(check.trial.detail);
-        if (lists_call(check.list, call)) {
-            check.outcome = filter_check::needs_listed;
-            return check;
-        }
-        if (check.added_count == max_added_calls ||
-            !set_call_rule(check.list, call, filter_rule::allow)) {
-            check.outcome = filter_check::unchecked;
-            return check;
-        }
-        check.added[check.added_count++] = call;
-    }
-}
-
-namespace {
-
 // Why no trial request could settle the list, for the warning.
-void describe_unchecked(const filter_trial& trial, char (&why)[160])
+void describe_unchecked(const filter_trial& trial, char (&why)[sizeof filter_check::reason])
 {
     switch (trial.outcome) {
     case filter_trial::killed:
@@ -386,6 +374,44 @@ void describe_unchecked(const filter_trial& trial, char (&why)[160])
     }
 }
 
+}  // namespace
+
+filter_check check_syscall_filter(const server_config& config, const filter_list& base)
+{
+    filter_check check;
+    check.list = base;
+    for (;;) {
+        filter_trial trial = try_syscall_filter(config, check.list);
+        switch (trial.outcome) {
+        case filter_trial::passed: check.outcome = filter_check::passed; return check;
+        case filter_trial::unavailable: check.outcome = filter_check::unavailable; return check;
+        case filter_trial::refused: break;
+        default:
+            check.outcome = filter_check::unchecked;
+            describe_unchecked(trial, check.reason);
+            return check;
+        }
+        // A call the list names was refused for what it is or for its
+        // arguments, or is one that must never be allowed: the list itself
+        // is wrong, and allowing the call whole would undo the rule.
+        auto call = static_cast<int>(trial.detail);
+        check.call = call;
+        if (lists_call(check.list, call)) {
+            check.outcome = filter_check::needs_listed;
+            return check;
+        }
+        if (check.added_count == max_added_calls ||
+            !set_call_rule(check.list, call, filter_rule::allow)) {
+            check.outcome = filter_check::unchecked;
+            describe_unchecked(trial, check.reason);
+            return check;
+        }
+        check.added[check.added_count++] = call;
+    }
+}
+
+namespace {
+
 void report_added(const filter_check& check)
 {
     if (check.added_count == 0)
@@ -412,14 +438,13 @@ bool settle_syscall_filter(const server_config& config, filter_check& check)
     switch (check.outcome) {
     case filter_check::passed: break;
     case filter_check::needs_listed:
-        (void)name_system_call(check.trial.detail, text, sizeof text);
+        (void)name_system_call(check.call, text, sizeof text);
         (void)std::fprintf(stderr, "error: the system-call filter refuses %s as serving makes it\n",
                            text);
         return false;
     case filter_check::unchecked:
-        describe_unchecked(check.trial, text);
         (void)std::fprintf(stderr, "warning: system-call filter enforced but not checked: %s\n",
-                           text);
+                           check.reason);
         break;
     case filter_check::unavailable:
         (void)std::fprintf(stderr,

@@ -195,48 +195,26 @@ int accept_loop(const server_config& config);
 // return.
 [[noreturn]] void start_worker(int conn_fd, const server_config& config, long long head_due_ms);
 
-// How a trial request under the system-call filter went.
-struct filter_trial {
-    enum : unsigned char {
-        passed,
-        refused,
-        killed,
-        unfinished,
-        cannot_hold,
-        unavailable,
-        not_started,
-        unprepared
-    } outcome = passed;
-    long detail = 0;  // the refused call's number, the killing signal, or the failure's errno
-};
-
-// Serves one whole request against the root in a process of its own that
-// runs under `list`, as the accept loop and a worker would: a fork, the
-// worker's confinement, the walk, the status queries, the directory read
-// or file send. The kernel holds the first call the filter would refuse or
-// kill for this process, which names it and ends the trial. Waits at most
-// trial_time_limit_ms (and a moment for the trial to end once it is
-// killed).
-filter_trial try_syscall_filter(const server_config& config, const filter_list& list);
-
-inline constexpr int trial_time_limit_ms = 10000;
-
 // What the start-up check of the filter found.
 struct filter_check {
     enum : unsigned char {
         passed,        // serving needs nothing more than the list (and `added`)
-        needs_listed,  // a call the list names: it kills it, checks it, or must never add it
-        unchecked,     // no trial could settle it: the filter goes on unchecked
+        needs_listed,  // `call`, which the list names: it kills it, checks it, or must never add it
+        unchecked,     // no trial could settle it (`reason`): the filter goes on unchecked
         unavailable,   // the kernel refuses the filter
     } outcome = passed;
-    filter_trial trial;  // the last trial: the call needed, or why none finished
+    long call = -1;
+    char reason[160] = {};
     int added[max_added_calls] = {};
     std::size_t added_count = 0;
     filter_list list;  // what to install: `base` and the calls added
 };
 
-// Runs the trial until it passes, adding each call it finds missing that
-// the list does not name, for at most max_added_calls rounds.
+// Serves whole requests against the root in a process of its own that
+// runs under the list, as the loop and its workers would, until a trial
+// passes, adding each call it finds missing that the list does not name,
+// for at most max_added_calls rounds. The kernel holds the first call the
+// filter would refuse or kill, which names it and ends that trial.
 filter_check check_syscall_filter(const server_config& config, const filter_list& base);
 
 // The start-up check of the server's list: says in one line on standard
