@@ -4,7 +4,8 @@
 Runs a server in a memory cgroup of its own (cgroup v2, or v1's memory
 controller with TCP buffer accounting switched on), then holds N idle
 connections, then N heads that never end (a request line alone), then N downloads
-of a 64 MiB file whose clients never read,
+of a 64 MiB file whose clients never read, then N such downloads by
+clients with a 4 KiB receive buffer (a slow reader that takes nothing yet),
 and reports what the cgroup's usage grew by per connection. As root.
 
     bench/worker_memory.py build/quillbarrow [--nginx] [-n 200]
@@ -47,10 +48,13 @@ def settle(path):
     return usage(path)
 
 
-def hold(port, n, request):
+def hold(port, n, request, receive_buffer=0):
     socks = []
     for _ in range(n):
-        s = socket.create_connection(("127.0.0.1", port))
+        s = socket.socket()
+        if receive_buffer:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+        s.connect(("127.0.0.1", port))
         if request:
             s.sendall(request)
         socks.append(s)
@@ -81,11 +85,17 @@ def measure(label, cmd, port, cgroup, n, big):
     stalled_cost = (settle(cgroup) - base) / n
     for s in stalled:
         s.close()
+    base = settle(cgroup)
+    slow_reader = hold(port, n, b"GET /%s HTTP/1.1\r\nHost: x\r\n\r\n" % big.encode(), 4096)
+    slow_reader_cost = (settle(cgroup) - base) / n
+    for s in slow_reader:
+        s.close()
     proc.send_signal(signal.SIGINT if "nginx" not in label else signal.SIGTERM)
     proc.wait(10)
     print(f"{label}: idle connection {idle_cost / 1024:.1f} KiB, "
           f"head that never ends {slow_cost / 1024:.1f} KiB, "
-          f"stalled download {stalled_cost / 1024:.0f} KiB (mean of {n})")
+          f"stalled download {stalled_cost / 1024:.0f} KiB, "
+          f"slow reader (4 KiB receive buffer) {slow_reader_cost / 1024:.0f} KiB (mean of {n})")
 
 
 def main():

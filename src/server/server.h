@@ -50,7 +50,7 @@ long derive_worker_bound(const cgroup_limits& limits, bool* by_processes = nullp
 inline constexpr unsigned long long waiting_memory_cost = 8ull * 1024;
 // What a download handed back to the parent costs, its socket buffers
 // included, while its client reads slowly or not at all (bench/NOTES.md).
-inline constexpr unsigned long long handed_memory_cost = 30ull * 1024;
+inline constexpr unsigned long long handed_memory_cost = 40ull * 1024;
 inline constexpr std::size_t max_room_capacity = 65536;
 inline constexpr std::size_t room_spare_descriptors = 64;
 

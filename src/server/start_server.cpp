@@ -85,18 +85,30 @@ int open_listener(long port, bool& defers)
     return fd;
 }
 
-// A connection waits for its head in the parent: as many as the files
-// the process may open allow, and the memory.
-bool size_the_server(server_config& config)
+// The fewest open files the server starts with: its own dozen, the start-up
+// trial's, and room for connections.
+constexpr std::size_t least_descriptors = 32;
+
+// As many open files as the process may have: the soft limit raised to the
+// hard one. Gives how many, at most 2^20.
+std::size_t raise_descriptor_limit()
 {
     struct rlimit files;
-    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0)
+        return least_descriptors;
+    if (files.rlim_cur < files.rlim_max) {
         files.rlim_cur = files.rlim_max;
         (void)::setrlimit(RLIMIT_NOFILE, &files);
         (void)::getrlimit(RLIMIT_NOFILE, &files);
     }
     constexpr rlim_t most = rlim_t{1} << 20;
-    auto descriptors = static_cast<std::size_t>(files.rlim_cur < most ? files.rlim_cur : most);
+    return static_cast<std::size_t>(files.rlim_cur < most ? files.rlim_cur : most);
+}
+
+// A connection waits for its head in the parent: as many as the files
+// the process may open allow, and the memory.
+bool size_the_server(server_config& config, std::size_t descriptors)
+{
     cgroup_limits limits = find_cgroup_limits();
     config.worker_bound = derive_worker_bound(limits, &config.bound_by_processes);
     config.memory_budget = derive_memory_budget(limits);
@@ -228,6 +240,14 @@ int start_server(int argc, char** argv, server_config& config)
     close_inherited_descriptors();
     if (int status = read_command_line(argc, argv, config); status >= 0)
         return status;
+    std::size_t descriptors = raise_descriptor_limit();
+    if (descriptors < least_descriptors) {
+        (void)std::fprintf(stderr,
+                           "error: too few descriptors: at most %zu open files, and serving needs "
+                           "%zu\n",
+                           descriptors, least_descriptors);
+        return 1;
+    }
     // With SIGPIPE ignored a write to a vanished client fails instead of
     // killing. It cannot fail for this signal.
     (void)std::signal(SIGPIPE, SIG_IGN);
@@ -246,7 +266,7 @@ int start_server(int argc, char** argv, server_config& config)
     filter_check check;
     if (!settle_syscall_filter(config, check))
         return 1;
-    if (!size_the_server(config)) {
+    if (!size_the_server(config, descriptors)) {
         std::perror("error: cannot prepare the waiting room");
         return 1;
     }

@@ -258,7 +258,7 @@ void stop_server(server_process& server)
 }
 
 run_result run_binary(const std::vector<std::string>& args, int timeout_ms,
-                      const std::string& working_directory)
+                      const std::string& working_directory, long descriptor_limit)
 {
     run_result result;
     int out[2], err[2];
@@ -269,6 +269,10 @@ run_result run_binary(const std::vector<std::string>& args, int timeout_ms,
         dup2(out[1], 1);
         dup2(err[1], 2);
         if (!working_directory.empty() && chdir(working_directory.c_str()) != 0)
+            _exit(127);
+        struct rlimit files = {static_cast<rlim_t>(descriptor_limit),
+                               static_cast<rlim_t>(descriptor_limit)};
+        if (descriptor_limit > 0 && setrlimit(RLIMIT_NOFILE, &files) != 0)
             _exit(127);
         std::vector<char*> argv = as_argv(args);
         execv(QUILLBARROW_BINARY, argv.data());

@@ -48,9 +48,10 @@ struct run_result {
 };
 
 // Runs the binary with `args` (argv[0] is `args[0]`), waiting at most
-// `timeout_ms` for it to end, and kills it if it has not.
+// `timeout_ms` for it to end, and kills it if it has not; with a
+// descriptor limit (soft and hard) where one is given.
 run_result run_binary(const std::vector<std::string>& args, int timeout_ms,
-                      const std::string& working_directory = "");
+                      const std::string& working_directory = "", long descriptor_limit = 0);
 
 // Milliseconds of CLOCK_MONOTONIC.
 long now_ms();
