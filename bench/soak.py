@@ -12,7 +12,7 @@ second. Then it checks what the server promises:
   retransmissions (1 + 2 + 4 + 8 + 16 s), 31 s (+-2 s) after it opened;
 - each trickling head is answered 20 s (+-2 s) after it opened, and its
   worker lingers at most its 2 s after that;
-- each stalled worker gives up 30 to 36 s after the request (the buffers
+- each stalled download is given up 30 to 36 s after the request (the buffers
   fill within moments of it, so that is 30 s without progress);
 - the storm and the normal client are answered every time, exactly;
 - no zombie is left, the parent holds as many descriptors as before, and
@@ -263,7 +263,8 @@ class Soak:
         self.storm_seconds = time.monotonic() - storm_started
         await asyncio.gather(*idle, return_exceptions=True)
         # By 2.5 s after the last trickling head was answered, every worker
-        # but the stalled ones (which live to 30 s) must have ended.
+        # must have ended (the stalled downloads and the lingering closes
+        # are the server process's own).
         while len(self.trickle) + self.trickle_bad < self.args.trickle:
             await asyncio.sleep(0.05)
             if time.monotonic() - storm_started > HEAD_DEADLINE + 20:
@@ -272,7 +273,7 @@ class Soak:
             last_answer = max(when for _, when in self.trickle)
             await asyncio.sleep(max(0.0, last_answer + DRAIN + 0.5 - time.monotonic()))
             alive = children(self.server_pid)[0]
-            self.lingering = alive - (self.args.stalled - len(self.stalled))
+            self.lingering = alive
         results = await asyncio.gather(*idle, *trickle, return_exceptions=True)
         self.errors = [r for r in results if isinstance(r, BaseException)]
         await asyncio.get_running_loop().run_in_executor(None, stalled.join)

@@ -5,7 +5,7 @@
  *       prints the response's header, then "body: N" (bytes, counted in 64
  *       bits), "nonzero: N" (bytes other than zero), then a body of up to
  *       4 KiB itself
- *   guest-helper hold PORT SECONDS            asks for /large.bin and reads nothing */
+ *   guest-helper hold PORT SECONDS            asks for /many/ and reads nothing */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <grp.h>
@@ -89,9 +89,10 @@ int main(int argc, char** argv)
         return fetch(argv[2], argv[3]);
     if (argc == 4 && strcmp(argv[1], "hold") == 0) {
         int fd = connect_to(argv[2]);
-        /* A whole head: a worker is made for it, and stays while it
-           cannot send. */
-        static const char request[] = "GET /large.bin HTTP/1.1\r\n\r\n";
+        /* A whole head for a large listing: a worker is made for it, and
+           stays while it cannot send (a file's download it would hand
+           back to the server process). */
+        static const char request[] = "GET /many/ HTTP/1.1\r\n\r\n";
         if (write(fd, request, sizeof request - 1) != (ssize_t)(sizeof request - 1)) {
             perror("write");
             return 1;

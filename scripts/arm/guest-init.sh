@@ -26,6 +26,15 @@ echo 'inner' > /tmp/www/sub/inner.txt
 echo '<h1>index</h1>' > /tmp/www/site/index.html
 # Over 4 GiB, so that no 32-bit size or offset can hold it; sparse, on tmpfs.
 truncate -s 4294971393 /tmp/www/large.bin
+# A listing far larger than what a connection queues: its worker waits on
+# a client that does not read (a file's download it would hand back to the
+# server process).
+mkdir -p /tmp/www/many
+i=0
+while [ $i -lt 1500 ]; do
+    : > /tmp/www/many/$i-nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn
+    i=$((i + 1))
+done
 chmod -R a+rX /tmp/www
 
 # Every EPERM a server process is given (what the filter refuses) and every
@@ -91,7 +100,7 @@ serve() {
         [ "$(seccomp_of $w)" = Seccomp:2 ] || fail "$who: worker $(seccomp_of $w)"
         [ "$(uid_of $w)" = "$nobody_uid" ] || fail "$who: worker $(uid_of $w)"
     done
-    [ "$workers" -ge 1 ] || fail "$who: no worker for a client that does not read"
+    [ "$workers" -ge 1 ] || fail "$who: no worker for a client that does not read a listing"
     wait $hold
     say "served as $who on port $port, parent and $workers busy worker checked"
 }

@@ -492,8 +492,10 @@ void sweep_downloads(loop_state& loop)
 // that have lingered long enough, the stall sweep, and free workers.
 void settle_due(loop_state& loop)
 {
+    // A millisecond late rather than early: the clock is read in whole
+    // milliseconds, and a deadline is never to come before its time.
     for (int fd; (fd = first_held(room_place::waiting)) >= 0 &&
-                 loop.now - slot_of(fd).since_ms >= head_deadline_ms;)
+                 loop.now - slot_of(fd).since_ms > head_deadline_ms;)
         advance(loop, fd, cause::due);
     for (std::size_t count = held_in(room_place::warming); count > 0; --count)
         advance(loop, first_held(room_place::warming), cause::due);
@@ -529,7 +531,7 @@ int next_timeout(const loop_state& loop)
     long long next = LLONG_MAX;
     auto consider = [&](long long at) { next = at < next ? at : next; };
     if (int fd = first_held(room_place::waiting); fd >= 0) {
-        consider(slot_of(fd).since_ms + head_deadline_ms);
+        consider(slot_of(fd).since_ms + head_deadline_ms + 1);
         consider(slot_of(fd).since_ms + shed_after_ms);
     }
     if (int fd = first_held(room_place::sending); fd >= 0) {
