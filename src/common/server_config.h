@@ -18,4 +18,12 @@ struct server_config {
     int hand_back_fd = -1;                 // the parent's end of the hand-off channel
     int hand_off_fd = -1;                  // the workers' end
     bool hand_off_at_once = false;         // a worker hands off right after a file's header
+    int forker_fd = -1;                    // the parent's end of the channel to the forker
+    int forker_side_fd = -1;               // the forker's end
+    // What the kernel has charged the cgroup, read near its memory limit
+    // (0: no limit): memory.current or v1's usage, and memory.stat.
+    int memory_usage_fd = -1;
+    int memory_stat_fd = -1;
+    bool memory_v2 = false;
+    unsigned long long memory_limit = 0;
 };

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -79,15 +80,17 @@ bool time_to_report(long long& last_ms, long long now, long long period_ms = 600
     return true;
 }
 
-// Workers by process id, two bits each: forked by this loop and not yet
-// reaped, so that only they are counted (as PID 1 in a container it also
-// reaps processes it adopts); and forked by this loop and not yet handed
-// back, so that each hands back at most once. The second outlives the
-// reaping: a worker's message may still wait in the channel when it ends,
-// and only a worker forked since can take the same number.
+// Workers by process id, a bit each in three sets: forked for this loop
+// and not yet reaped, so that only they are counted (as PID 1 in a
+// container it also reaps processes it adopts); reaped before the forker's
+// word of them came; and handed back, so that each hands back at most
+// once. The last is cleared when the forker reports a new worker of that
+// number, not when one is reaped: a worker's message may still wait in the
+// channel when it ends.
 constexpr std::size_t pid_limit = std::size_t{1} << 22;  // the kernel's highest
 std::uint8_t* worker_pids = nullptr;
-std::uint8_t* may_hand_back = nullptr;
+std::uint8_t* early_exits = nullptr;
+std::uint8_t* handed_back = nullptr;
 
 // Sets the bit of `pid` to `value`; gives what it was.
 bool mark(std::uint8_t* bits, pid_t pid, bool value)
@@ -109,10 +112,15 @@ struct loop_state {
     const server_config& config;
     long bound;                        // workers at once; no bound is the largest count
     unsigned long long budget;         // memory for everything held; 0: no limit
-    long running = 0;                  // workers forked and not yet reaped
+    memory_gate& gate;                 // what the kernel has charged, near the limit
+    long running = 0;                  // workers asked for and not yet reaped
+    pid_t forker = -1;
+    std::uint64_t next_sequence = 1;   // of the next request to the forker
+    std::uint64_t answered = 0;        // the last request the forker answered
     bool listening = false;
     long long now = 0;                 // the clock, read once a wake-up and once an accept
     long long pause_until = 0;         // after a failure that only time mends
+    long long forker_retry = 0;        // when a forker that could not start is tried again
     long long next_sweep = 0;          // when downloads are next looked at for a stall
     long refused = 0;                  // hand-backs refused
     long long bound_reported = -1;
@@ -120,6 +128,7 @@ struct loop_state {
     long long fork_reported = -1;
     long long refused_reported = -1;
     long long unconfined_reported = -1;
+    long long memory_reported = -1;
 };
 
 // What everything held costs the server's cgroup, counted as cgroup v2
@@ -148,12 +157,23 @@ bool room_for_head(const loop_state& loop)
             (held_in(room_place::waiting) + 1) * waiting_memory_cost <= loop.budget / 2);
 }
 
-// Whether a worker may be forked now: below the bound and the budget, and
-// not in the pause after a failure.
-bool can_fork(const loop_state& loop)
+// Whether a worker may be forked now: a forker to ask, below the bound and
+// the budget, not in the pause after a failure, and room beside what the
+// kernel has charged. Short of that charged room alone, it says so.
+bool can_fork(loop_state& loop)
 {
-    return loop.running < loop.bound && loop.now >= loop.pause_until &&
-           within_budget(loop, worker_memory_cost);
+    if (loop.forker < 0 || loop.running >= loop.bound || loop.now < loop.pause_until ||
+        !within_budget(loop, worker_memory_cost))
+        return false;
+    if (memory_allows_fork(loop.gate, loop.now))
+        return true;
+    loop.pause_until = loop.now + 10;
+    if (time_to_report(loop.memory_reported, loop.now))
+        (void)std::fprintf(stderr,
+                           "warning: memory near the limit (%llu of %llu KiB charged): new "
+                           "connections wait\n",
+                           loop.gate.usage / 1024, loop.gate.limit / 1024);
+    return false;
 }
 
 // Reaps what has ended. A worker that could not confine itself served
@@ -162,8 +182,15 @@ void reap_workers(loop_state& loop)
 {
     int status = 0;
     for (pid_t pid; (pid = ::waitpid(-1, &status, WNOHANG)) > 0;) {
-        if (!mark(worker_pids, pid, false))
+        if (pid == loop.forker) {
+            loop.forker = -1;
             continue;
+        }
+        if (!mark(worker_pids, pid, false)) {
+            // Its report is still on its way (or it is no worker at all).
+            (void)mark(early_exits, pid, true);
+            continue;
+        }
         --loop.running;
         if (WIFEXITED(status) && WEXITSTATUS(status) == unconfined_exit_status &&
             time_to_report(loop.unconfined_reported, loop.now))
@@ -172,32 +199,57 @@ void reap_workers(loop_state& loop)
     }
 }
 
-// The worker is forked with the highest out-of-memory score. A failed fork
-// closes the connection unanswered, and the loop pauses a moment before
-// the next: out of processes, the parent would otherwise close every
-// waiting client at once, while a short wait lets them have the workers
-// that end meanwhile.
+void report_fork_failure(loop_state& loop, int error)
+{
+    // At most once a second: out of processes, a fork fails twenty times a
+    // second.
+    if (time_to_report(loop.fork_reported, loop.now, 1000))
+        (void)std::fprintf(stderr, "fork: %s\n", std::strerror(error));
+    loop.pause_until = loop.now + 50;
+}
+
+// The forker forks the worker, at the highest out-of-memory score, and
+// says which; the connection is the worker's from here. With the forker's
+// queue full, the connection waits its turn.
 void fork_worker(loop_state& loop, int fd, long long accepted_ms)
 {
-    raise_oom_score_for_fork();
-    // No fork handlers run and no locks are reset: the parent has no
-    // threads, and the worker copies fewer pages.
-    pid_t worker = ::_Fork();
-    if (worker == 0)
-        start_worker(fd, loop.config, accepted_ms + head_deadline_ms);
-    restore_oom_score();
-    ::close(fd);
-    if (worker > 0) {
-        (void)mark(worker_pids, worker, true);
-        (void)mark(may_hand_back, worker, true);
+    if (request_worker(loop.config.forker_fd, fd, loop.next_sequence, accepted_ms)) {
+        ++loop.next_sequence;
         ++loop.running;
+        note_fork(loop.gate);
+        ::close(fd);
         return;
     }
-    // Reported at most once a second: out of processes, the parent fails
-    // twenty times a second.
-    if (time_to_report(loop.fork_reported, loop.now, 1000))
-        std::perror("fork");
-    loop.pause_until = loop.now + 50;
+    if (!hold_connection(fd, accepted_ms, room_place::ready))
+        ::close(fd);
+    loop.pause_until = loop.now + 10;
+}
+
+// What the forker says of each request, in order. A request it never
+// answered went with a forker that ended; its connection with it. A failed
+// fork closed the connection unanswered, and the loop pauses a moment
+// before the next: out of processes, it would otherwise close every
+// waiting client at once, while a short wait lets them have the workers
+// that end meanwhile.
+void take_forker_reports(loop_state& loop)
+{
+    for (forker_report report; receive_report(loop.config.forker_fd, report);) {
+        if (report.sequence > loop.answered + 1)
+            loop.running -= static_cast<long>(report.sequence - loop.answered - 1);
+        if (report.sequence > loop.answered)
+            loop.answered = report.sequence;
+        pid_t worker = report.worker;
+        if (worker > 0) {
+            (void)mark(handed_back, worker, false);
+            if (mark(early_exits, worker, false))
+                --loop.running;
+            else
+                (void)mark(worker_pids, worker, true);
+            continue;
+        }
+        --loop.running;
+        report_fork_failure(loop, report.error);
+    }
 }
 
 void close_held(int fd, bool reset = false)
@@ -207,6 +259,26 @@ void close_held(int fd, bool reset = false)
         reset_connection(fd);
     else
         ::close(fd);
+}
+
+// A forker that has ended (killed for memory, say) is started again once a
+// worker's worst case fits beside what is charged: the parent's score is
+// raised for that fork alone, when memory is not short. Where it cannot be
+// forked, a complete head is closed unanswered, as a failed fork of its
+// worker would close it.
+void keep_forker(loop_state& loop)
+{
+    if (loop.forker >= 0 || loop.now < loop.forker_retry || !memory_allows_fork(loop.gate, loop.now))
+        return;
+    loop.forker = start_forker(loop.config);
+    if (loop.forker >= 0)
+        return;
+    int error = errno;
+    if (int fd = first_held(room_place::ready); fd >= 0)
+        close_held(fd);
+    report_fork_failure(loop, error);
+    loop.pause_until = loop.now;
+    loop.forker_retry = loop.now + 50;
 }
 
 // The connection that has taken nothing for longest, of those that may
@@ -392,7 +464,8 @@ void take_hand_backs(loop_state& loop)
         hand_back_state state = receive_hand_back(loop.config.hand_back_fd, back);
         if (state == hand_back_state::none)
             return;
-        bool ours = state == hand_back_state::taken && mark(may_hand_back, back.worker, false);
+        bool ours = state == hand_back_state::taken && back.worker != loop.forker &&
+                    !mark(handed_back, back.worker, true);
         room_place place = back.file_fd >= 0 ? room_place::sending : room_place::lingering;
         if (ours && hold_connection(back.conn_fd, loop.now, place, back.file_fd)) {
             slot_of(back.conn_fd).offset = back.offset;
@@ -544,6 +617,8 @@ int next_timeout(const loop_state& loop)
         consider(slot_of(fd).since_ms + drain_time_ms);
     if (loop.pause_until > loop.now)
         consider(loop.pause_until);
+    if (loop.forker < 0)
+        consider(loop.forker_retry > loop.now ? loop.forker_retry : loop.now + 10);
     if (next == LLONG_MAX)
         return -1;
     long long left = next - loop.now;
@@ -563,32 +638,11 @@ void wait_for_events(loop_state& loop, const sigset_t& waiting_mask)
             advance(loop, fd, cause::event, events[i].events);
         else if (fd == loop.config.hand_back_fd)
             take_hand_backs(loop);
+        else if (fd == loop.config.forker_fd)
+            take_forker_reports(loop);
         else if (fd == loop.config.listen_fd && loop.listening && stop_signal == 0)
             accept_batch(loop);
     }
-}
-
-// Closes every descriptor but the standard streams and those of `keep`
-// (-1 for none).
-void keep_only(int (&keep)[4])
-{
-    // In order, so that the gaps between them can be closed.
-    for (int i = 0; i < 4; ++i)
-        for (int j = i + 1; j < 4; ++j)
-            if (keep[j] < keep[i]) {
-                int swap = keep[i];
-                keep[i] = keep[j];
-                keep[j] = swap;
-            }
-    unsigned from = 3;
-    for (int fd : keep) {
-        if (fd < 0 || static_cast<unsigned>(fd) < from)
-            continue;
-        if (static_cast<unsigned>(fd) > from)
-            (void)::close_range(from, static_cast<unsigned>(fd) - 1, 0);
-        from = static_cast<unsigned>(fd) + 1;
-    }
-    (void)::close_range(from, ~0u, 0);
 }
 
 }  // namespace
@@ -596,42 +650,26 @@ void keep_only(int (&keep)[4])
 bool prepare_accept_loop()
 {
     worker_pids = static_cast<std::uint8_t*>(map_unshared(pid_limit / 8));
-    may_hand_back = static_cast<std::uint8_t*>(map_unshared(pid_limit / 8));
-    return worker_pids != nullptr && may_hand_back != nullptr;
-}
-
-void start_worker(int conn_fd, const server_config& config, long long head_due_ms)
-{
-    // The other connections the parent holds, the listening socket, the
-    // watch set and the score's descriptor are the parent's alone; the
-    // prepared ruleset stays until the worker has restricted itself, and
-    // the channel to hand the connection back on, and the root where it is
-    // held from start-up.
-    int keep[4] = {conn_fd, prepared_ruleset_fd(), config.hand_off_fd, config.root_fd};
-    keep_only(keep);
-    set_hand_off_channel(config.hand_off_fd, config.hand_off_at_once);
-    // A worker stops as any process does: Ctrl-C in a terminal reaches it
-    // too, and a SIGTERM meant for it alone ends it.
-    (void)std::signal(SIGTERM, SIG_DFL);
-    (void)std::signal(SIGINT, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    (void)::sigprocmask(SIG_SETMASK, &none, nullptr);
-    handle_connection(conn_fd, config, head_due_ms);
+    early_exits = static_cast<std::uint8_t*>(map_unshared(pid_limit / 8));
+    handed_back = static_cast<std::uint8_t*>(map_unshared(pid_limit / 8));
+    return worker_pids != nullptr && early_exits != nullptr && handed_back != nullptr;
 }
 
 int accept_loop(const server_config& config)
 {
     sigset_t waiting_mask = catch_signals(config.listen_fd);
+    memory_gate gate = {config.memory_usage_fd, config.memory_stat_fd, config.memory_v2,
+                        config.memory_limit};
     loop_state loop = {config, config.worker_bound > 0 ? config.worker_bound : LONG_MAX,
-                       config.memory_budget};
+                       config.memory_budget, gate};
     loop.now = monotonic_ms();
-    if (config.hand_back_fd >= 0) {
+    for (int channel : {config.hand_back_fd, config.forker_fd}) {
         struct epoll_event event = {};
         event.events = EPOLLIN;
-        event.data.fd = config.hand_back_fd;
-        (void)::epoll_ctl(waiting_room_fd(), EPOLL_CTL_ADD, config.hand_back_fd, &event);
+        event.data.fd = channel;
+        (void)::epoll_ctl(waiting_room_fd(), EPOLL_CTL_ADD, channel, &event);
     }
+    loop.forker = start_forker(config);
     // After a stop the connections already taken still get their workers,
     // and the downloads handed back are finished; the loop ends when the
     // last has.
@@ -639,6 +677,7 @@ int accept_loop(const server_config& config)
         reap_workers(loop);
         if (stop_signal != 0 && waiting_room_held() == 0 && loop.running == 0)
             return 0;
+        keep_forker(loop);
         settle_due(loop);
         choose_listening(loop);
         wait_for_events(loop, waiting_mask);

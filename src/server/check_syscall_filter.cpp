@@ -217,9 +217,11 @@ int receive_descriptor(int channel, long long deadline)
     trial.defers_accept = false;
     trial.worker_bound = 0;
     trial.memory_budget = 0;
+    trial.memory_limit = 0;
     int port = open_trial_listener(trial);
     int result[2];
-    if (port == 0 || !open_hand_off_channel(trial) || ::pipe2(result, O_CLOEXEC) != 0 ||
+    if (port == 0 || !open_hand_off_channel(trial) || !open_forker_channel(trial) ||
+        ::pipe2(result, O_CLOEXEC) != 0 ||
         !open_waiting_room(256, 1024) || !prepare_accept_loop())
         ::_exit(unprepared_status + (errno < 32 ? errno : 0));
     // The trial's workers take the parent's score as it is.

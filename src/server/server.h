@@ -27,6 +27,10 @@ struct cgroup_limits {
         0;  // bytes in use, but for file pages the kernel can take back
     unsigned long long pids_max = 0;
     unsigned long long pids_used = 0;
+    // The directory of the memory controller's cgroup (empty: none), and
+    // whether it is cgroup v2's.
+    char memory_dir[root_buffer_size + 64] = {};
+    bool memory_v2 = false;
 };
 
 // What one worker costs its cgroup, measured (see bench/NOTES.md): the
@@ -65,6 +69,35 @@ unsigned long long derive_memory_budget(const cgroup_limits& limits);
 
 // The limits of this process's own cgroup.
 cgroup_limits find_cgroup_limits();
+
+// --- what is really charged (memory_gate.cpp) ---
+// Memory the kernel has charged to the server's cgroup can lag behind the
+// workers counted: a worker that has ended is uncharged some time after it
+// is reaped. So near the limit a fork looks at what is charged.
+struct memory_gate {
+    int usage_fd = -1;               // memory.current, or v1's memory.usage_in_bytes
+    int stat_fd = -1;                // memory.stat
+    bool v2 = false;
+    unsigned long long limit = 0;    // 0: no limit
+    unsigned long long usage = 0;    // charged at the last look, but for file pages it can drop
+    long long looked_ms = -1;
+    unsigned long long forks_since = 0;
+};
+// At start-up, while the cgroup's files may still be opened: the files the
+// loop's gate reads, into `config`.
+void open_memory_gate(server_config& config, const cgroup_limits& limits);
+// Whether a worker's worst case still fits beside `usage` within `limit`,
+// with the reserve.
+bool worker_fits(unsigned long long usage, unsigned long long limit);
+// What is charged but for file pages the kernel can drop (not shared
+// memory), from the texts of the usage and memory.stat files.
+unsigned long long charged_usage(std::string_view usage, std::string_view stat, bool v2);
+// Whether a worker may be forked now. Far from the limit (what was charged
+// at the last look, with every fork since at its worst case, leaves room)
+// it reads nothing; near it, or a tenth of a second after the last look,
+// it reads what is charged.
+bool memory_allows_fork(memory_gate& gate, long long now_ms);
+void note_fork(memory_gate& gate);
 
 // The parent's out-of-memory score, opened at start-up while /proc/self is
 // still the server's own: each worker is forked with the highest score, so
@@ -177,6 +210,31 @@ int unacknowledged_bytes(int fd);
 // A response given up on: the connection is reset, which frees at once
 // what the kernel still holds for it.
 void reset_connection(int fd);
+
+// --- the process that forks the workers (forker.cpp) ---
+// What the forker tells the parent of each request, in order: the worker
+// it forked, or why it could not.
+struct forker_report {
+    std::uint64_t sequence;  // the request's
+    std::int32_t worker;     // its process id, or -1
+    std::int32_t error;      // errno of a failed fork
+};
+// At start-up: the channel between the parent and the forker (a socket
+// pair of whole messages); the parent keeps both ends, so that a forker
+// started again takes the requests that wait.
+bool open_forker_channel(server_config& config);
+// Forks the forker at the highest out-of-memory score; gives its process
+// id, or -1.
+pid_t start_forker(const server_config& config);
+// Asks the forker for a worker for `conn_fd` (non-blocking); false when
+// the channel is full.
+bool request_worker(int forker_fd, int conn_fd, std::uint64_t sequence, long long accepted_ms);
+bool receive_report(int forker_fd, forker_report& report);
+// The worker's side: lets go of what the parent and the forker hold, puts
+// back the signal actions the parent set for itself and answers the
+// connection, whose head is due by `head_due_ms` (monotonic). Does not
+// return.
+[[noreturn]] void start_worker(int conn_fd, const server_config& config, long long head_due_ms);
 
 // --- the loop (accept_loop.cpp) ---
 // At start-up: the accept loop's record of its workers.

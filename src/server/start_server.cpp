@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -38,6 +39,8 @@ constexpr int listen_backlog = 65535;
 
 // What a connection may hold in the kernel, unsent, before its worker waits.
 constexpr int unsent_limit = 128 * 1024;
+// What it may hold received (the kernel doubles it for its bookkeeping).
+constexpr int received_limit = 16 * 1024;
 
 void print_usage(std::FILE* stream, const char* program)
 {
@@ -62,6 +65,12 @@ int open_listener(long port, bool& defers)
     // kernel rather than megabytes.
     int unsent = unsent_limit;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsent, sizeof unsent);
+    // What a connection may hold received and unread: a whole head, and no
+    // more. The parent only looks at a head while it arrives, and a head
+    // sent in small pieces would otherwise take several times its size in
+    // the kernel's buffers; past this the kernel packs them together.
+    int received = received_limit;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &received, sizeof received);
     // A connection that sends nothing is kept by the kernel, out of the
     // queue, for as long as the head may take; one handed over with nothing
     // in it after that has been silent for the whole head deadline.
@@ -112,6 +121,7 @@ bool size_the_server(server_config& config, std::size_t descriptors)
     cgroup_limits limits = find_cgroup_limits();
     config.worker_bound = derive_worker_bound(limits, &config.bound_by_processes);
     config.memory_budget = derive_memory_budget(limits);
+    open_memory_gate(config, limits);
     return open_waiting_room(derive_room_capacity(descriptors), descriptors) &&
            prepare_accept_loop();
 }
@@ -254,12 +264,15 @@ int start_server(int argc, char** argv, server_config& config)
     note_identity();
     check_nobody_can_search(config.root);
     hold_root_if_unreachable(config);
+    // Workers whose forker has ended come to the parent, which counts and
+    // reaps them; they would otherwise go to init uncounted.
+    (void)::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
     prepare_oom_score();
     prepare_confinement(config.root);
     config.listen_fd = open_listener(config.port, config.defers_accept);
     if (config.listen_fd < 0)
         return 1;
-    if (!open_hand_off_channel(config)) {
+    if (!open_hand_off_channel(config) || !open_forker_channel(config)) {
         std::perror("socketpair");
         return 1;
     }

@@ -109,10 +109,20 @@ unsigned long long limit_up_to(std::string_view mount, std::string_view dir, con
     return limit;
 }
 
+void note_memory_dir(std::string_view dir, bool v2, cgroup_limits& limits)
+{
+    std::size_t length = dir.size() < sizeof limits.memory_dir - 1 ? dir.size() : 0;
+    for (std::size_t i = 0; i < length; ++i)
+        limits.memory_dir[i] = dir[i];
+    limits.memory_dir[length] = '\0';
+    limits.memory_v2 = v2;
+}
+
 void read_v2(std::string_view root, std::string_view path, cgroup_limits& limits)
 {
     cgroup_path buffer;
     std::string_view dir = cgroup_dir(root, path, buffer);
+    note_memory_dir(dir, true, limits);
     // Inactive file pages are the first the kernel takes back, so they
     // do not count as used.
     limits.memory_used = saturating_minus(read_count(dir, "memory.current"),
@@ -126,6 +136,7 @@ void read_v1_memory(std::string_view mount, std::string_view path, cgroup_limits
 {
     cgroup_path buffer;
     std::string_view dir = cgroup_dir(mount, path, buffer);
+    note_memory_dir(dir, false, limits);
     limits.memory_used = saturating_minus(read_count(dir, "memory.usage_in_bytes"),
                                           read_keyed(dir, "memory.stat", "total_inactive_file"));
     // The hierarchical limit is the smallest of this cgroup's and its

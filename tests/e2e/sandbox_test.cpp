@@ -32,11 +32,8 @@ std::string status_line(pid_t pid, const std::string& field)
 
 pid_t first_child(pid_t pid)
 {
-    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
-                           "/children");
-    pid_t child = 0;
-    children >> child;
-    return child;
+    std::vector<pid_t> children = children_of(pid);
+    return children.empty() ? 0 : children.front();
 }
 
 // The first worker of `server`, once there is one; 0 after 5 s without.
@@ -153,8 +150,9 @@ TEST_F(sandbox, the_parent_and_a_busy_worker_hold_only_their_own_descriptors_and
     }
     std::string root_dir = command_output("realpath '" + root + "' | tr -d '\n'");
     // The parent's out-of-memory score, its listening socket, with Landlock
-    // the prepared ruleset, both ends of the channel workers hand back on,
-    // and the set that watches the connections it holds.
+    // the prepared ruleset, both ends of the channel workers hand back on
+    // and of the one to its forker, and the set that watches the
+    // connections it holds.
     bool landlock = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u) >= 1;
     auto numbered = [](int number, const std::string& what) { return std::to_string(number) + " " + what; };
     int next = landlock ? 6 : 5;
@@ -162,20 +160,20 @@ TEST_F(sandbox, the_parent_and_a_busy_worker_hold_only_their_own_descriptors_and
         "0 /dev/null", "3 /proc/" + std::to_string(server.pid) + "/oom_score_adj", "4 socket"};
     if (landlock)
         parent_expected.push_back("5 anon_inode:[landlock-ruleset]");
-    parent_expected.push_back(numbered(next, "socket"));
-    parent_expected.push_back(numbered(next + 1, "socket"));
-    parent_expected.push_back(numbered(next + 2, "anon_inode:[eventpoll]"));
+    for (int channel_end = 0; channel_end < 4; ++channel_end)
+        parent_expected.push_back(numbered(next + channel_end, "socket"));
+    parent_expected.push_back(numbered(next + 4, "anon_inode:[eventpoll]"));
     // The worker has closed all that but its end of the channel, and holds
-    // the directory it lists and its connection (its root, at 3, was
-    // closed by the walk).
-    std::vector<std::string> worker_expected = {"0 /dev/null", "4 " + root_dir + "/many",
-                                                numbered(next + 1, "socket"),
-                                                numbered(next + 3, "socket")};
+    // its connection (given by the forker, at 3) and the directory it lists
+    // (its root, at 4, was closed by the walk).
+    std::vector<std::string> worker_expected = {"0 /dev/null", "3 socket",
+                                                "5 " + root_dir + "/many",
+                                                numbered(next + 1, "socket")};
     std::vector<std::string> parent = descriptor_table(server.pid);
     std::vector<std::string> in_worker = descriptor_table(worker);
     // Standard output and error are the test's pipes; what matters is the rest.
     for (auto* table : {&parent, &in_worker})
-        std::erase_if(*table, [](const std::string& e) { return e[0] == '1' || e[0] == '2'; });
+        std::erase_if(*table, [](const std::string& e) { return e.rfind("1 ", 0) == 0 || e.rfind("2 ", 0) == 0; });
     EXPECT_EQ(parent, parent_expected);
     EXPECT_EQ(in_worker, worker_expected) << "the worker's table while it sends";
     close(fd);
@@ -220,11 +218,12 @@ TEST_F(sandbox, no_request_makes_a_worker_end_other_than_normally)
     EXPECT_GT(read(fd, some, sizeof some), 0);
     close(fd);
     close(connect_loopback(server.port));
-    // The start-up trials end processes too: the filter's, its client, and
-    // a worker for the root's page and one for a file; Landlock's, one. The
-    // client that sent nothing had no worker: the parent closed it.
+    // The start-up trials end processes too: the filter's, its client, its
+    // forker, and a worker for the root's page and one for a file;
+    // Landlock's, one. The client that sent nothing had no worker: the
+    // parent closed it.
     bool landlock = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u) >= 1;
-    std::size_t trial = (QUILLBARROW_FILTERED ? 4 : 0) + (landlock ? 1 : 0);
+    std::size_t trial = (QUILLBARROW_FILTERED ? 5 : 0) + (landlock ? 1 : 0);
     std::size_t connections = sizeof requests / sizeof requests[0] + 1 + trial;
 
     pid_t traced_server = first_child(server.pid);

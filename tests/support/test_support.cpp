@@ -446,6 +446,22 @@ void write_file(const std::string& path, std::string_view content)
     f.write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
+namespace {
+
+// The server's forker, which forks its workers and lives as long as the
+// server, is the child that ignores SIGTERM (a stop is the server's to
+// make); it is not a worker.
+bool is_forker(const char* pid)
+{
+    std::ifstream status(std::string("/proc/") + pid + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("SigIgn:", 0) == 0)
+            return (std::stoull(line.substr(7), nullptr, 16) & (1ull << (SIGTERM - 1))) != 0;
+    return false;
+}
+
+}  // namespace
+
 std::vector<pid_t> children_of(pid_t pid, bool zombies_only)
 {
     std::vector<pid_t> children;
@@ -461,7 +477,7 @@ std::vector<pid_t> children_of(pid_t pid, bool zombies_only)
             continue;
         char state = line[close_paren + 2];
         long ppid = std::atol(line.c_str() + close_paren + 4);
-        if (ppid == pid && (!zombies_only || state == 'Z'))
+        if (ppid == pid && (!zombies_only || state == 'Z') && !is_forker(e->d_name))
             children.push_back(static_cast<pid_t>(std::atol(e->d_name)));
     }
     closedir(proc);

@@ -89,7 +89,8 @@ std::string make_temp_dir();
 void remove_tree(const std::string& path);
 void write_file(const std::string& path, std::string_view content);
 
-// Processes whose parent is `pid`; with `zombies_only`, only the zombies.
+// Processes whose parent is `pid`, but a server's forker; with
+// `zombies_only`, only the zombies.
 std::vector<pid_t> children_of(pid_t pid, bool zombies_only = false);
 int count_children(pid_t pid, bool zombies_only);
 // The TCP connections (not listening sockets) that `pid` has open.

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <unistd.h>
 #include <string>
 #include <utility>
 #include <vector>
@@ -159,6 +161,80 @@ TEST(derive_worker_bound, counts_workers_and_waiting_connections_within_the_limi
         EXPECT_EQ(derive_room_capacity(c.descriptors), c.held);
         EXPECT_EQ(derive_memory_budget(c.limits), c.budget);
     }
+}
+
+// What the kernel has charged, but for page cache it can drop at once (not
+// shared memory, which a root on tmpfs is), and whether a worker's worst
+// case and the reserve still fit beside it.
+TEST(memory_gate, counts_what_is_charged_and_forks_where_a_worker_fits)
+{
+    struct {
+        const char* what;
+        const char* usage;
+        const char* stat;
+        bool v2;
+        unsigned long long charged;
+        bool fits;  // in 64 MiB
+    } const cases[] = {
+        {"v2, page cache dropped", "50000000\n", "anon 9000000\nfile 20000000\nshmem 0\n", true,
+         30000000, true},
+        {"v2, shared memory kept", "60000000\n", "file 20000000\nshmem 15000000\n", true, 55000000,
+         true},
+        {"v2, near the limit", "66000000\n", "file 1000000\nshmem 0\n", true, 65000000, false},
+        {"v1, cache dropped", "66000000\n", "cache 5\ntotal_cache 30000000\ntotal_shmem 0\n", false,
+         36000000, true},
+        {"v1, a worker and the reserve short", "63000000\n", "total_cache 0\ntotal_shmem 0\n",
+         false, 63000000, false},
+        {"more droppable than charged", "100\n", "file 200\n", true, 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        unsigned long long charged = charged_usage(c.usage, c.stat, c.v2);
+        EXPECT_EQ(charged, c.charged);
+        EXPECT_EQ(worker_fits(charged, 64 * mib), c.fits);
+    }
+}
+
+// Far from the limit the gate reads nothing for a tenth of a second, its
+// forks counted at their worst; near it, or later, it reads again.
+TEST(memory_gate, reads_what_is_charged_only_near_the_limit_or_now_and_then)
+{
+    char usage_path[] = "/tmp/quillbarrow-usage-XXXXXX";
+    char stat_path[] = "/tmp/quillbarrow-stat-XXXXXX";
+    int usage_fd = mkstemp(usage_path);
+    int stat_fd = mkstemp(stat_path);
+    ASSERT_GE(usage_fd, 0);
+    ASSERT_GE(stat_fd, 0);
+    auto charge = [&](const char* text) {
+        ASSERT_EQ(ftruncate(usage_fd, 0), 0);
+        ASSERT_EQ(pwrite(usage_fd, text, strlen(text), 0), static_cast<ssize_t>(strlen(text)));
+    };
+    ASSERT_EQ(pwrite(stat_fd, "file 0\n", 7, 0), 7);
+    memory_gate gate = {usage_fd, stat_fd, true, 64 * mib};
+    struct {
+        const char* what;
+        const char* charged;  // written before the step
+        long long now_ms;
+        int forks_before;
+        bool allowed;
+    } const steps[] = {
+        {"the first look reads", "10000000\n", 0, 0, true},
+        {"far from the limit, nothing is read", "66000000\n", 50, 0, true},
+        {"forks at their worst bring it near: read", "66000000\n", 60, 210, false},
+        {"memory given back", "20000000\n", 70, 0, true},
+        {"a tenth of a second on, read again", "66000000\n", 171, 0, false},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        charge(step.charged);
+        for (int i = 0; i < step.forks_before; ++i)
+            note_fork(gate);
+        EXPECT_EQ(memory_allows_fork(gate, step.now_ms), step.allowed);
+    }
+    close(usage_fd);
+    close(stat_fd);
+    unlink(usage_path);
+    unlink(stat_path);
 }
 
 }  // namespace
