@@ -225,31 +225,37 @@ void fork_worker(loop_state& loop, int fd, long long accepted_ms)
     loop.pause_until = loop.now + 10;
 }
 
-// What the forker says of each request, in order. A request it never
+// What the forker says of a request, in order. A request it never
 // answered went with a forker that ended; its connection with it. A failed
 // fork closed the connection unanswered, and the loop pauses a moment
 // before the next: out of processes, it would otherwise close every
 // waiting client at once, while a short wait lets them have the workers
 // that end meanwhile.
-void take_forker_reports(loop_state& loop)
+void take_report(loop_state& loop, const forker_report& report)
 {
-    for (forker_report report; receive_report(loop.config.forker_fd, report);) {
-        if (report.sequence > loop.answered + 1)
-            loop.running -= static_cast<long>(report.sequence - loop.answered - 1);
-        if (report.sequence > loop.answered)
-            loop.answered = report.sequence;
-        pid_t worker = report.worker;
-        if (worker > 0) {
-            (void)mark(handed_back, worker, false);
-            if (mark(early_exits, worker, false))
-                --loop.running;
-            else
-                (void)mark(worker_pids, worker, true);
-            continue;
-        }
+    if (report.sequence > loop.answered + 1)
+        loop.running -= static_cast<long>(report.sequence - loop.answered - 1);
+    if (report.sequence > loop.answered)
+        loop.answered = report.sequence;
+    pid_t worker = report.worker;
+    if (worker <= 0) {
         --loop.running;
         report_fork_failure(loop, report.error);
+        return;
     }
+    (void)mark(handed_back, worker, false);
+    if (mark(early_exits, worker, false))
+        --loop.running;
+    else
+        (void)mark(worker_pids, worker, true);
+}
+
+void take_forker_reports(loop_state& loop)
+{
+    forker_report reports[max_reports_per_message];
+    for (std::size_t count; (count = receive_reports(loop.config.forker_fd, reports)) > 0;)
+        for (std::size_t i = 0; i < count; ++i)
+            take_report(loop, reports[i]);
 }
 
 void close_held(int fd, bool reset = false)

@@ -2,7 +2,6 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
-#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -55,18 +54,30 @@ void keep_only(int (&keep)[count])
     (void)::close_range(from, ~0u, 0);
 }
 
-bool send_report(int channel, const forker_report& report)
+// Reports wait until no request does, or a message is full: under a flood
+// the parent reads one message for many forks.
+struct report_batch {
+    forker_report reports[max_reports_per_message];
+    std::size_t count = 0;
+};
+
+bool flush_reports(int channel, report_batch& batch)
 {
+    if (batch.count == 0)
+        return true;
     ssize_t sent;
     do
-        sent = ::send(channel, &report, sizeof report, MSG_NOSIGNAL);
+        sent = ::send(channel, batch.reports, batch.count * sizeof(forker_report), MSG_NOSIGNAL);
     while (sent < 0 && errno == EINTR);
-    return sent == static_cast<ssize_t>(sizeof report);
+    bool whole = sent == static_cast<ssize_t>(batch.count * sizeof(forker_report));
+    batch.count = 0;
+    return whole;
 }
 
 // The connection of the next request, or -1; ends the process when the
-// parent has (its end of the channel is closed).
-int receive_request(int channel, fork_request& request)
+// parent has (its end of the channel is closed). Waits for one only once
+// the reports so far are sent.
+int receive_request(int channel, fork_request& request, report_batch& batch)
 {
     struct iovec data = {&request, sizeof request};
     alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))];
@@ -76,6 +87,12 @@ int receive_request(int channel, fork_request& request)
     message.msg_control = control;
     message.msg_controllen = sizeof control;
     ssize_t got = ::recvmsg(channel, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (!flush_reports(channel, batch))
+            ::_exit(0);
+        message.msg_controllen = sizeof control;
+        got = ::recvmsg(channel, &message, MSG_CMSG_CLOEXEC);
+    }
     if (got == 0)
         ::_exit(0);
     struct cmsghdr* rights = CMSG_FIRSTHDR(&message);
@@ -102,12 +119,10 @@ int receive_request(int channel, fork_request& request)
     sigemptyset(&none);
     (void)::sigprocmask(SIG_SETMASK, &none, nullptr);
     int channel = config.forker_side_fd;
+    static report_batch batch;
     for (;;) {
-        struct pollfd p = {channel, POLLIN, 0};
-        if (::poll(&p, 1, -1) <= 0)
-            continue;
         fork_request request;
-        int fd = receive_request(channel, request);
+        int fd = receive_request(channel, request, batch);
         if (fd < 0)
             continue;
         // The worker is the parent's child: no fork handlers run, as with
@@ -117,9 +132,9 @@ int receive_request(int channel, fork_request& request)
             start_worker(fd, config, request.accepted_ms + head_deadline_ms);
         int error = errno;
         ::close(fd);
-        forker_report report = {request.sequence, static_cast<std::int32_t>(worker),
-                                worker < 0 ? error : 0};
-        if (!send_report(channel, report))
+        batch.reports[batch.count++] = {request.sequence, static_cast<std::int32_t>(worker),
+                                        worker < 0 ? error : 0};
+        if (batch.count == max_reports_per_message && !flush_reports(channel, batch))
             ::_exit(0);
     }
 }
@@ -188,11 +203,11 @@ bool request_worker(int forker_fd, int conn_fd, std::uint64_t sequence, long lon
     return sent == static_cast<ssize_t>(sizeof request);
 }
 
-bool receive_report(int forker_fd, forker_report& report)
+std::size_t receive_reports(int forker_fd, forker_report (&reports)[max_reports_per_message])
 {
     ssize_t got;
     do
-        got = ::recv(forker_fd, &report, sizeof report, MSG_DONTWAIT);
+        got = ::recv(forker_fd, reports, sizeof reports, MSG_DONTWAIT);
     while (got < 0 && errno == EINTR);
-    return got == static_cast<ssize_t>(sizeof report);
+    return got > 0 ? static_cast<std::size_t>(got) / sizeof(forker_report) : 0;
 }

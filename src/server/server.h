@@ -213,7 +213,7 @@ void reset_connection(int fd);
 
 // --- the process that forks the workers (forker.cpp) ---
 // What the forker tells the parent of each request, in order: the worker
-// it forked, or why it could not.
+// it forked, or why it could not. Several go in one message.
 struct forker_report {
     std::uint64_t sequence;  // the request's
     std::int32_t worker;     // its process id, or -1
@@ -229,7 +229,9 @@ pid_t start_forker(const server_config& config);
 // Asks the forker for a worker for `conn_fd` (non-blocking); false when
 // the channel is full.
 bool request_worker(int forker_fd, int conn_fd, std::uint64_t sequence, long long accepted_ms);
-bool receive_report(int forker_fd, forker_report& report);
+// Takes the next message of reports (non-blocking); gives how many.
+inline constexpr std::size_t max_reports_per_message = 64;
+std::size_t receive_reports(int forker_fd, forker_report (&reports)[max_reports_per_message]);
 // The worker's side: lets go of what the parent and the forker hold, puts
 // back the signal actions the parent set for itself and answers the
 // connection, whose head is due by `head_due_ms` (monotonic). Does not
