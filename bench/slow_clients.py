@@ -12,7 +12,8 @@ keeps K connections open, reopening any the server closes:
 - neverread: a GET of the 20 MiB file, never read;
 - stray: a GET of a 1 KiB file and one stray byte, never read or closed;
 - lateheads: a request line, and 19 s later the end of a GET of the 20 MiB
-  file, never read.
+  file, never read;
+- smallsegments: a 16 KiB head without its end, in 100-byte segments.
 
 A real client fetches a 1 KiB file every 2 s with a 2 s timeout. Prints the
 share of real fetches answered 200, whether anything in the cgroup was
@@ -96,6 +97,14 @@ async def attacker(port, mode, stop):
                 writer.write(b"GET /1k.txt HTTP/1.1\r\nHost: x\r\n\r\nX")
             elif mode == "lateheads":
                 writer.write(BIG[:16])
+            elif mode == "smallsegments":
+                sock = writer.get_extra_info("socket")
+                sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                writer.write(b"GET / HTTP/1.1\r\nX-Fill: ")
+                for _ in range(163):
+                    await writer.drain()
+                    writer.write(b"x" * 100)
+                    await asyncio.sleep(0.01)
             await writer.drain()
             if mode == "lateheads":
                 await asyncio.sleep(19)
@@ -105,7 +114,7 @@ async def attacker(port, mode, stop):
                 if mode == "slow":
                     writer.write(b"X")
                     await writer.drain()
-                if mode in ("neverread", "stray", "lateheads"):
+                if mode in ("neverread", "stray", "lateheads", "smallsegments"):
                     # Only a close by the server is looked for, with a
                     # peek: the response is never read.
                     await asyncio.sleep(5)
@@ -165,7 +174,8 @@ def main():
     p.add_argument("--command", help="another server's command line, serving --root on --port")
     p.add_argument("--port", type=int, default=18080)
     p.add_argument("--root", default=None)
-    p.add_argument("--mode", choices=["slow", "idle", "slowread", "neverread", "stray", "lateheads"],
+    p.add_argument("--mode", choices=["slow", "idle", "slowread", "neverread", "stray", "lateheads",
+                                      "smallsegments"],
                    default="slow")
     p.add_argument("-k", type=int, default=1000)
     p.add_argument("--seconds", type=int, default=60)
