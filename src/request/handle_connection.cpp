@@ -127,11 +127,11 @@ void handle_connection(int conn_fd, const server_config& config, long long head_
     error_key error = answer_request(conn_fd, std::move(root_fd), head_text, line);
     if (error != error_key::none)
         send_error(conn_fd, error, line.head_only);
-    if (response_handed_off())
-        ::close(conn_fd);
-    else if (response_dropped())
+    // A connection handed to the parent is the parent's to close.
+    bool handed_off = response_handed_off();
+    if (!handed_off && response_dropped())
         reset_and_close(conn_fd);
-    else if (can_close_at_once(conn_fd, head_text, line))
+    else if (handed_off || can_close_at_once(conn_fd, head_text, line))
         ::close(conn_fd);
     else
         drain_and_close(conn_fd);

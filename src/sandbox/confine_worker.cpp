@@ -207,18 +207,17 @@ bool confine_worker(int root_fd)
 
 bool confine_parent(int holder)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' leak check stops and reads the whole process when it
+    // ends, through /proc, which the domain would refuse: the sanitizer
+    // build leaves the parent's domain out, as it leaves out the filter.
+    (void)holder;
+    return true;
+#else
     long abi = landlock_abi();
     if (abi < 1)
         return true;
     unique_fd ruleset(build_ruleset(holder, abi));
-    if (!ruleset.valid())
-        return false;
-#if defined(__SANITIZE_ADDRESS__)
-    // The leak check reads the process's own memory map when it ends.
-    unique_fd self(::open("/proc/self", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    path_beneath_attr own = {fs_read_file | fs_read_dir, self.get()};
-    if (self.valid())
-        (void)::syscall(SYS_landlock_add_rule, ruleset.get(), rule_path_beneath, &own, 0);
+    return ruleset.valid() && restrict_self(ruleset.get());
 #endif
-    return restrict_self(ruleset.get());
 }

@@ -110,19 +110,19 @@ constexpr int warm_retry_ms = 10;
 
 struct loop_state {
     const server_config& config;
-    long bound;                        // workers at once; no bound is the largest count
-    unsigned long long budget;         // memory for everything held; 0: no limit
-    memory_gate& gate;                 // what the kernel has charged, near the limit
-    long running = 0;                  // workers asked for and not yet reaped
+    long bound;                 // workers at once; no bound is the largest count
+    unsigned long long budget;  // memory for everything held; 0: no limit
+    memory_gate& gate;          // what the kernel has charged, near the limit
+    long running = 0;           // workers asked for and not yet reaped
     pid_t forker = -1;
-    std::uint64_t next_sequence = 1;   // of the next request to the forker
-    std::uint64_t answered = 0;        // the last request the forker answered
+    std::uint64_t next_sequence = 1;  // of the next request to the forker
+    std::uint64_t answered = 0;       // the last request the forker answered
     bool listening = false;
-    long long now = 0;                 // the clock, read once a wake-up and once an accept
-    long long pause_until = 0;         // after a failure that only time mends
-    long long forker_retry = 0;        // when a forker that could not start is tried again
-    long long next_sweep = 0;          // when downloads are next looked at for a stall
-    long refused = 0;                  // hand-backs refused
+    long long now = 0;           // the clock, read once a wake-up and once an accept
+    long long pause_until = 0;   // after a failure that only time mends
+    long long forker_retry = 0;  // when a forker that could not start is tried again
+    long long next_sweep = 0;    // when downloads are next looked at for a stall
+    long refused = 0;            // hand-backs refused
     long long bound_reported = -1;
     long long shed_reported = -1;
     long long fork_reported = -1;
@@ -136,8 +136,8 @@ struct loop_state {
 // each worker.
 unsigned long long charged(const loop_state& loop)
 {
-    std::size_t handed =
-        held_in(room_place::sending) + held_in(room_place::warming) + held_in(room_place::lingering);
+    std::size_t handed = held_in(room_place::sending) + held_in(room_place::warming) +
+                         held_in(room_place::lingering);
     return (held_in(room_place::waiting) + held_in(room_place::ready)) * waiting_memory_cost +
            handed * handed_memory_cost +
            static_cast<unsigned long long>(loop.running) * worker_memory_cost;
@@ -274,7 +274,8 @@ void close_held(int fd, bool reset = false)
 // worker would close it.
 void keep_forker(loop_state& loop)
 {
-    if (loop.forker >= 0 || loop.now < loop.forker_retry || !memory_allows_fork(loop.gate, loop.now))
+    if (loop.forker >= 0 || loop.now < loop.forker_retry ||
+        !memory_allows_fork(loop.gate, loop.now))
         return;
     loop.forker = start_forker(loop.config);
     if (loop.forker >= 0)
@@ -294,10 +295,10 @@ int longest_idle(const loop_state& loop)
 {
     int head = first_held(room_place::waiting);
     int download = first_held(room_place::sending);
-    int idlest = head < 0 ? download
-                 : download < 0 ? head
+    int idlest = head < 0                                              ? download
+                 : download < 0                                        ? head
                  : slot_of(download).since_ms < slot_of(head).since_ms ? download
-                                                                         : head;
+                                                                       : head;
     if (idlest < 0 || loop.now - slot_of(idlest).since_ms < shed_after_ms)
         return -1;
     return idlest;
@@ -310,9 +311,8 @@ void shed(loop_state& loop, int fd)
 {
     close_held(fd, place_of(fd) == room_place::sending);
     if (time_to_report(loop.shed_reported, loop.now))
-        (void)std::fprintf(stderr,
-                           "warning: server full: connections that have taken nothing for "
-                           "longest are closed unanswered, the oldest first\n");
+        (void)std::fprintf(stderr, "warning: server full: connections that have taken nothing for "
+                                   "longest are closed unanswered, the oldest first\n");
 }
 
 // Makes room while the server is full: what has taken nothing for longest

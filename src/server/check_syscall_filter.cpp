@@ -53,12 +53,12 @@ constexpr int trial_time_limit_ms = 10000;
 constexpr int trial_end_wait_ms = 500;
 
 // How the trial process ends when it is not killed.
-constexpr int trial_setup_status = 1;      // the listener could not be handed over
-constexpr int fork_failed_status = 64;     // and the errno of the failed fork
-constexpr int client_failed_status = 99;   // the client got no answer
-constexpr int unprepared_status = 160;     // and the errno of a socket, pipe or table
-constexpr int cannot_hold_status = 97;     // the filter loads, but calls cannot be held
-constexpr int no_filter_status = 98;       // the kernel refuses the filter
+constexpr int trial_setup_status = 1;     // the listener could not be handed over
+constexpr int fork_failed_status = 64;    // and the errno of the failed fork
+constexpr int client_failed_status = 99;  // the client got no answer
+constexpr int unprepared_status = 160;    // and the errno of a socket, pipe or table
+constexpr int cannot_hold_status = 97;    // the filter loads, but calls cannot be held
+constexpr int no_filter_status = 98;      // the kernel refuses the filter
 
 // A name that needs no encoding, of a regular file directly in the root, so
 // that the trial sends a file as well as the root's page.
@@ -97,7 +97,8 @@ int open_trial_listener(server_config& trial)
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (trial.listen_fd < 0 ||
-        ::bind(trial.listen_fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 ||
+        ::bind(trial.listen_fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) !=
+            0 ||
         ::listen(trial.listen_fd, 8) != 0 ||
         ::getsockname(trial.listen_fd, reinterpret_cast<struct sockaddr*>(&address), &length) != 0)
         return 0;
@@ -221,8 +222,7 @@ int receive_descriptor(int channel, long long deadline)
     int port = open_trial_listener(trial);
     int result[2];
     if (port == 0 || !open_hand_off_channel(trial) || !open_forker_channel(trial) ||
-        ::pipe2(result, O_CLOEXEC) != 0 ||
-        !open_waiting_room(256, 1024) || !prepare_accept_loop())
+        ::pipe2(result, O_CLOEXEC) != 0 || !open_waiting_room(256, 1024) || !prepare_accept_loop())
         ::_exit(unprepared_status + (errno < 32 ? errno : 0));
     // The trial's workers take the parent's score as it is.
     forget_oom_score();
@@ -356,9 +356,8 @@ void describe_unchecked(const filter_trial& trial, char (&why)[sizeof filter_che
         break;
     case filter_trial::unprepared:
         (void)std::snprintf(why, sizeof why, "cannot run a trial request: %s",
-                            trial.detail == EMFILE
-                                ? "too few descriptors"
-                                : std::strerror(static_cast<int>(trial.detail)));
+                            trial.detail == EMFILE ? "too few descriptors"
+                                                   : std::strerror(static_cast<int>(trial.detail)));
         break;
     case filter_trial::refused:
         (void)std::snprintf(why, sizeof why, "it still refused a call after %zu were added",

@@ -25,9 +25,9 @@ namespace {
 
 // At most what one call sends: sendfile moves about 2 GiB at most, and the
 // pages of each piece are looked at before it is sent.
-constexpr long long piece_bytes = 1ll << 20;
+constexpr long long piece_bytes = 1LL << 20;
 // Asked of the disk at once when the next pages are not in memory.
-constexpr off_t warm_bytes = 4ll << 20;
+constexpr off_t warm_bytes = 4LL << 20;
 
 // The descriptors a message brought, all of them, whatever the sender
 // claimed; -1 for none.
@@ -115,8 +115,8 @@ hand_back_state receive_hand_back(int channel, hand_back& out)
 {
     hand_off_message range = {};
     struct iovec data = {&range, sizeof range};
-    alignas(struct cmsghdr) char control[CMSG_SPACE(2 * sizeof(int)) +
-                                         CMSG_SPACE(sizeof(struct ucred))];
+    alignas(struct cmsghdr) char
+        control[CMSG_SPACE(2 * sizeof(int)) + CMSG_SPACE(sizeof(struct ucred))];
     struct msghdr message = {};
     message.msg_iov = &data;
     message.msg_iovlen = 1;

@@ -109,8 +109,7 @@ int receive_request(int channel, fork_request& request, report_batch& batch)
     // Only what a worker inherits, and its own end of the channel: without
     // the parent's end, the channel ends when the parent does, and so does
     // this process.
-    int keep[] = {config.forker_side_fd, prepared_ruleset_fd(), config.hand_off_fd,
-                  config.root_fd};
+    int keep[] = {config.forker_side_fd, prepared_ruleset_fd(), config.hand_off_fd, config.root_fd};
     keep_only(keep);
     // A stop is the parent's to make: this process ends when it has.
     (void)std::signal(SIGTERM, SIG_IGN);

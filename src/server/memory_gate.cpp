@@ -75,10 +75,8 @@ unsigned long long charged_usage(std::string_view usage, std::string_view stat, 
 {
     // Page cache the kernel can drop at once is not what runs it out;
     // shared memory (a root on tmpfs) it cannot.
-    unsigned long long file =
-        v2 ? stat_value(stat, "file") : stat_value(stat, "total_cache");
-    unsigned long long shared =
-        v2 ? stat_value(stat, "shmem") : stat_value(stat, "total_shmem");
+    unsigned long long file = v2 ? stat_value(stat, "file") : stat_value(stat, "total_cache");
+    unsigned long long shared = v2 ? stat_value(stat, "shmem") : stat_value(stat, "total_shmem");
     unsigned long long droppable = file > shared ? file - shared : 0;
     unsigned long long charged = parse_number(usage);
     return charged > droppable ? charged - droppable : 0;
@@ -94,8 +92,8 @@ bool memory_allows_fork(memory_gate& gate, long long now_ms)
         return true;
     char usage[4096];
     char stat[4096];
-    gate.usage = charged_usage(read_again(gate.usage_fd, usage), read_again(gate.stat_fd, stat),
-                               gate.v2);
+    gate.usage =
+        charged_usage(read_again(gate.usage_fd, usage), read_again(gate.stat_fd, stat), gate.v2);
     gate.looked_ms = now_ms;
     gate.forks_since = 0;
     return worker_fits(gate.usage, gate.limit);

@@ -10,6 +10,7 @@
 #include "common/server_config.h"
 #include "sandbox/sandbox.h"
 
+// --- start-up (start_server.cpp) ---
 // Parses a port the way strtol does (leading blanks and one sign allowed);
 // valid only when the whole text is consumed and the value is 1 to 65535.
 bool parse_port(const char* text, long* port);
@@ -20,6 +21,7 @@ bool parse_port(const char* text, long* port);
 // already printed).
 int start_server(int argc, char** argv, server_config& config);
 
+// --- the limits of the server's cgroup (worker_bound.cpp) ---
 // What the server's cgroup allows, where it sets a limit (0: none found).
 struct cgroup_limits {
     unsigned long long memory_max = 0;  // bytes
@@ -75,11 +77,11 @@ cgroup_limits find_cgroup_limits();
 // workers counted: a worker that has ended is uncharged some time after it
 // is reaped. So near the limit a fork looks at what is charged.
 struct memory_gate {
-    int usage_fd = -1;               // memory.current, or v1's memory.usage_in_bytes
-    int stat_fd = -1;                // memory.stat
+    int usage_fd = -1;  // memory.current, or v1's memory.usage_in_bytes
+    int stat_fd = -1;   // memory.stat
     bool v2 = false;
-    unsigned long long limit = 0;    // 0: no limit
-    unsigned long long usage = 0;    // charged at the last look, but for file pages it can drop
+    unsigned long long limit = 0;  // 0: no limit
+    unsigned long long usage = 0;  // charged at the last look, but for file pages it can drop
     long long looked_ms = -1;
     unsigned long long forks_since = 0;
 };
@@ -99,6 +101,7 @@ unsigned long long charged_usage(std::string_view usage, std::string_view stat, 
 bool memory_allows_fork(memory_gate& gate, long long now_ms);
 void note_fork(memory_gate& gate);
 
+// --- the out-of-memory score (oom_score.cpp) ---
 // The parent's out-of-memory score, opened at start-up while /proc/self is
 // still the server's own: each worker is forked with the highest score, so
 // that, should memory run out all the same, the kernel kills a worker
@@ -242,19 +245,15 @@ std::size_t receive_reports(int forker_fd, forker_report (&reports)[max_reports_
 // At start-up: the accept loop's record of its workers.
 bool prepare_accept_loop();
 
-// Accepts connections, forking one worker for each once its request head
-// has arrived, until SIGTERM or SIGINT. SIGTERM closes the listening
-// socket, lets the connections already taken have their workers, and
-// returns once the last worker has ended (a second SIGTERM ends the process
-// at once); SIGINT ends the process at once. Gives the exit status.
+// Accepts connections, having the forker fork one worker for each once its
+// request head has arrived, and finishes what workers hand back, until
+// SIGTERM or SIGINT. SIGTERM closes the listening socket, lets the
+// connections already taken have their workers and their downloads, and
+// returns once the last has ended (a second SIGTERM ends the process at
+// once); SIGINT ends the process at once. Gives the exit status.
 int accept_loop(const server_config& config);
 
-// The worker's side of the fork: lets go of what the parent holds, puts
-// back the signal actions the parent set for itself and answers the
-// connection, whose head is due by `head_due_ms` (monotonic). Does not
-// return.
-[[noreturn]] void start_worker(int conn_fd, const server_config& config, long long head_due_ms);
-
+// --- the start-up check of the system-call filter (check_syscall_filter.cpp) ---
 // What the start-up check of the filter found.
 struct filter_check {
     enum : unsigned char {

@@ -315,12 +315,14 @@ TEST(replaced_root, is_served_at_once_and_a_link_out_serves_nothing_from_there)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        if ((c.needs_landlock && !landlock) || (c.needs_root && geteuid() != 0))
+        // The sanitizer build leaves the server's own domain out.
+        if ((c.needs_landlock && (!landlock || QUILLBARROW_SANITIZED)) ||
+            (c.needs_root && geteuid() != 0))
             continue;
         std::string dir = make_temp_dir();
         std::string site = dir + "/holder/www";
-        for (const char* made : {"/holder", "/holder/www", "/elsewhere", "/holder/secret",
-                                 "/holder/secret/www"})
+        for (const char* made :
+             {"/holder", "/holder/www", "/elsewhere", "/holder/secret", "/holder/secret/www"})
             ASSERT_EQ(mkdir((dir + made).c_str(), 0755), 0);
         write_file(site + "/hello.txt", "old\n");
         write_file(dir + "/elsewhere/hello.txt", "new\n");
@@ -337,9 +339,9 @@ TEST(replaced_root, is_served_at_once_and_a_link_out_serves_nothing_from_there)
             ASSERT_EQ(symlink((dir + "/" + c.target).c_str(), site.c_str()), 0);
         }
         std::string served = http_exchange(server.port, simple_request("/hello.txt"));
-        EXPECT_EQ(served, c.served ? expected_header(200, "OK", "text/plain; charset=utf-8", 4) +
-                                         "new\n"
-                                   : path_not_found);
+        EXPECT_EQ(served, c.served
+                              ? expected_header(200, "OK", "text/plain; charset=utf-8", 4) + "new\n"
+                              : path_not_found);
         stop_server(server);
         remove_tree(dir);
     }

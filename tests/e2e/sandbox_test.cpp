@@ -154,7 +154,9 @@ TEST_F(sandbox, the_parent_and_a_busy_worker_hold_only_their_own_descriptors_and
     // and of the one to its forker, and the set that watches the
     // connections it holds.
     bool landlock = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u) >= 1;
-    auto numbered = [](int number, const std::string& what) { return std::to_string(number) + " " + what; };
+    auto numbered = [](int number, const std::string& what) {
+        return std::to_string(number) + " " + what;
+    };
     int next = landlock ? 6 : 5;
     std::vector<std::string> parent_expected = {
         "0 /dev/null", "3 /proc/" + std::to_string(server.pid) + "/oom_score_adj", "4 socket"};
@@ -166,14 +168,15 @@ TEST_F(sandbox, the_parent_and_a_busy_worker_hold_only_their_own_descriptors_and
     // The worker has closed all that but its end of the channel, and holds
     // its connection (given by the forker, at 3) and the directory it lists
     // (its root, at 4, was closed by the walk).
-    std::vector<std::string> worker_expected = {"0 /dev/null", "3 socket",
-                                                "5 " + root_dir + "/many",
-                                                numbered(next + 1, "socket")};
+    std::vector<std::string> worker_expected = {
+        "0 /dev/null", "3 socket", "5 " + root_dir + "/many", numbered(next + 1, "socket")};
     std::vector<std::string> parent = descriptor_table(server.pid);
     std::vector<std::string> in_worker = descriptor_table(worker);
     // Standard output and error are the test's pipes; what matters is the rest.
     for (auto* table : {&parent, &in_worker})
-        std::erase_if(*table, [](const std::string& e) { return e.rfind("1 ", 0) == 0 || e.rfind("2 ", 0) == 0; });
+        std::erase_if(*table, [](const std::string& e) {
+            return e.rfind("1 ", 0) == 0 || e.rfind("2 ", 0) == 0;
+        });
     EXPECT_EQ(parent, parent_expected);
     EXPECT_EQ(in_worker, worker_expected) << "the worker's table while it sends";
     close(fd);
@@ -266,8 +269,8 @@ bool memory_holds(pid_t pid, const std::string& text)
             continue;
         std::string bytes(end - start, '\0');
         ssize_t got = pread(mem, bytes.data(), bytes.size(), static_cast<off_t>(start));
-        found = got > 0 && bytes.substr(0, static_cast<std::size_t>(got)).find(text) !=
-                               std::string::npos;
+        found = got > 0 &&
+                bytes.substr(0, static_cast<std::size_t>(got)).find(text) != std::string::npos;
     }
     if (mem >= 0)
         close(mem);

@@ -139,8 +139,8 @@ TEST(startup, started_as_root_it_serves_as_nobody_and_says_when_nobody_cannot_en
     } const cases[] = {
         {"a root below a directory only root may enter", 0700, 0755, false, {}},
         {"a root only root may enter", 0755, 0700, true, {}},
-        {"a root below a directory only root may enter, without the search capability", 0700,
-         0755, false, container},
+        {"a root below a directory only root may enter, without the search capability", 0700, 0755,
+         false, container},
         {"a root nobody may reach, without the search capability", 0755, 0755, false, container},
     };
     for (const auto& c : cases) {

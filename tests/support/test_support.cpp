@@ -527,7 +527,8 @@ int count_held_connections(pid_t pid)
             std::string field[10];
             for (std::string& f : field)
                 fields >> f;
-            if (field[3] != "0A" && std::find(inodes.begin(), inodes.end(), field[9]) != inodes.end())
+            if (field[3] != "0A" &&
+                std::find(inodes.begin(), inodes.end(), field[9]) != inodes.end())
                 ++held;
         }
     }

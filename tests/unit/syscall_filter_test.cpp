@@ -279,8 +279,7 @@ TEST(syscall_filter, the_start_up_check_adds_any_call_of_a_request_that_the_list
             EXPECT_EQ(check.call, operation.calls[0]);
             continue;
         }
-        EXPECT_EQ(check.outcome, filter_check::passed)
-            << check.reason;
+        EXPECT_EQ(check.outcome, filter_check::passed) << check.reason;
         EXPECT_EQ(check.added_count == 0, operation.calls.empty()) << check.added_count << " added";
         for (std::size_t i = 0; i < check.added_count; ++i) {
             bool named_one = false;
