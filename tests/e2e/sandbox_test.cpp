@@ -265,7 +265,9 @@ bool memory_holds(pid_t pid, const std::string& text)
     while (mem >= 0 && !found && std::getline(maps, line)) {
         unsigned long start = 0, end = 0;
         char mode[5] = {};
-        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, mode) != 3 || mode[1] != 'w')
+        // Past 64 MiB a mapping is the sanitizers' shadow, not a buffer.
+        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, mode) != 3 || mode[1] != 'w' ||
+            end - start > (64ul << 20))
             continue;
         std::string bytes(end - start, '\0');
         ssize_t got = pread(mem, bytes.data(), bytes.size(), static_cast<off_t>(start));
