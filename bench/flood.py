@@ -17,7 +17,8 @@ charge. As root.
 import argparse, os, re, shlex, socket, subprocess, sys, tempfile, threading, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from slow_clients import make_cgroup, oom_kills, charged_peak  # noqa: E402
+from slow_clients import (charged_peak, make_cgroup, oom_kills, start_in_cgroup,  # noqa: E402
+                          stop_in_cgroup)
 
 
 def real_client(port, stop, results):
@@ -53,16 +54,9 @@ def main():
         f.write("x" * 1024)
     cgroup, v2 = make_cgroup(a.memory)
     command = [a.server, str(a.port), root] if a.server else shlex.split(a.command)
-    server = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                              preexec_fn=lambda: open(f"{cgroup}/cgroup.procs", "w").write(str(os.getpid())))
+    server = start_in_cgroup(command, cgroup, a.port)
     busy = [subprocess.Popen(["sh", "-c", "while :; do :; done"]) for _ in range(a.busy)]
     try:
-        for _ in range(100):
-            try:
-                socket.create_connection(("127.0.0.1", a.port), 0.1).close()
-                break
-            except OSError:
-                time.sleep(0.1)
         stop, results = threading.Event(), []
         client = threading.Thread(target=real_client, args=(a.port, stop, results))
         client.start()
@@ -79,20 +73,7 @@ def main():
     finally:
         for b in busy:
             b.kill()
-        server.terminate()
-        try:
-            server.wait(5)
-        except subprocess.TimeoutExpired:
-            server.kill()
-        err = server.stderr.read().decode(errors="replace").strip()
-        if err:
-            print("server said:", err.replace("\n", " | ")[:300])
-        for _ in range(50):
-            try:
-                os.rmdir(cgroup)
-                break
-            except OSError:
-                time.sleep(0.1)
+        stop_in_cgroup(server, cgroup)
 
 
 if __name__ == "__main__":

@@ -56,6 +56,37 @@ def charged_peak(path, v2):
     return read("memory.max_usage_in_bytes") + read("memory.kmem.tcp.max_usage_in_bytes")
 
 
+def start_in_cgroup(command, cgroup, port):
+    """The server, alone in `cgroup`, once it answers on `port`."""
+    server = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                              preexec_fn=lambda: open(f"{cgroup}/cgroup.procs", "w").write(str(os.getpid())))
+    for _ in range(100):
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.1).close()
+            break
+        except OSError:
+            time.sleep(0.1)
+    return server
+
+
+def stop_in_cgroup(server, cgroup):
+    """Ends the server, says what it printed, and removes its cgroup."""
+    server.terminate()
+    try:
+        server.wait(5)
+    except subprocess.TimeoutExpired:
+        server.kill()
+    err = server.stderr.read().decode(errors="replace").strip()
+    if err:
+        print("server said:", err.replace("\n", " | ")[:300])
+    for _ in range(50):
+        try:
+            os.rmdir(cgroup)
+            break
+        except OSError:
+            time.sleep(0.1)
+
+
 def oom_kills(path, v2):
     with open(f"{path}/{'memory.events' if v2 else 'memory.oom_control'}") as f:
         for line in f:
@@ -192,35 +223,15 @@ def main():
         f.write(os.urandom(20 << 20))
     cgroup, v2 = make_cgroup(a.memory)
     command = [a.server, str(a.port), root] if a.server else shlex.split(a.command)
-    server = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                              preexec_fn=lambda: open(f"{cgroup}/cgroup.procs", "w").write(str(os.getpid())))
+    server = start_in_cgroup(command, cgroup, a.port)
     try:
-        for _ in range(100):
-            try:
-                socket.create_connection(("127.0.0.1", a.port), 0.1).close()
-                break
-            except OSError:
-                time.sleep(0.1)
         results = asyncio.run(attack(a.port, a.mode, a.k, a.seconds))
         share = 100 * sum(results) / max(1, len(results))
         print(f"{a.mode} K={a.k}: {share:.0f} % of {len(results)} real fetches answered 200, "
               f"oom kills {oom_kills(cgroup, v2)}, server {'running' if server.poll() is None else 'gone'}, "
               f"peak charged {charged_peak(cgroup, v2) / (1 << 20):.1f} MiB")
     finally:
-        server.terminate()
-        try:
-            server.wait(5)
-        except subprocess.TimeoutExpired:
-            server.kill()
-        err = server.stderr.read().decode(errors="replace").strip()
-        if err:
-            print("server said:", err.replace("\n", " | ")[:300])
-        for _ in range(50):
-            try:
-                os.rmdir(cgroup)
-                break
-            except OSError:
-                time.sleep(0.1)
+        stop_in_cgroup(server, cgroup)
 
 
 if __name__ == "__main__":

@@ -78,8 +78,21 @@ def free_port():
         return s.getsockname()[1]
 
 
+def is_forker(entry):
+    """The server's forker ignores SIGTERM (it ends with the server); a
+    worker does not."""
+    try:
+        with open(f"/proc/{entry}/status") as f:
+            for line in f:
+                if line.startswith("SigIgn:"):
+                    return int(line.split()[1], 16) & (1 << (15 - 1)) != 0
+    except OSError:
+        pass
+    return False
+
+
 def children(pid):
-    """(all, zombies) among the processes whose parent is pid."""
+    """(all, zombies) among the workers whose parent is pid (not its forker)."""
     total = zombies = 0
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
@@ -90,7 +103,7 @@ def children(pid):
         except OSError:
             continue
         fields = stat[stat.rindex(")") + 2:].split()
-        if int(fields[1]) == pid:
+        if int(fields[1]) == pid and not is_forker(entry):
             total += 1
             zombies += fields[0] == "Z"
     return total, zombies

@@ -51,9 +51,12 @@ cgroup_limits read_cgroup_limits(const char* root, std::string_view self_cgroup)
 // `by_processes` tells whether the process limit set it.
 long derive_worker_bound(const cgroup_limits& limits, bool* by_processes = nullptr);
 
-// What a connection waiting for its head costs the kernel, measured (see
-// bench/NOTES.md), and the most the parent holds at once.
-inline constexpr unsigned long long waiting_memory_cost = 8ull * 1024;
+// What a connection waiting for its head may cost the kernel at most: its
+// receive buffer, which the listening socket keeps to 16 KiB (32 KiB in
+// the kernel's count), full of small segments (see bench/NOTES.md: a
+// request line alone takes 7.8 KiB). Counted at that, the heads fit their
+// half of the budget on cgroup v2 too, where socket buffers are charged.
+inline constexpr unsigned long long waiting_memory_cost = 32ull * 1024;
 // What a download handed back to the parent costs, its socket buffers
 // included, while its client reads slowly or not at all (bench/NOTES.md).
 inline constexpr unsigned long long handed_memory_cost = 40ull * 1024;

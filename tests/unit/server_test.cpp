@@ -156,7 +156,7 @@ TEST(derive_worker_bound, counts_workers_and_waiting_connections_within_the_limi
          false,
          1024,
          960,
-         384 * 1024},
+         768 * 1024},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
