@@ -133,13 +133,13 @@ struct loop_state {
 
 // What everything held costs the server's cgroup, counted as cgroup v2
 // would: the kernel's memory of each connection, its socket buffers, and
-// each worker.
+// each worker. A complete head that waits for a worker is not counted: it
+// is what the budget is for, and counted it would keep its own worker out.
 unsigned long long charged(const loop_state& loop)
 {
     std::size_t handed = held_in(room_place::sending) + held_in(room_place::warming) +
                          held_in(room_place::lingering);
-    return (held_in(room_place::waiting) + held_in(room_place::ready)) * waiting_memory_cost +
-           handed * handed_memory_cost +
+    return held_in(room_place::waiting) * waiting_memory_cost + handed * handed_memory_cost +
            static_cast<unsigned long long>(loop.running) * worker_memory_cost;
 }
 
@@ -367,6 +367,12 @@ void advance(loop_state& loop, int fd, cause why, std::uint32_t events = 0)
                 break;
             [[fallthrough]];
         case head_state::partial:
+            // Past the memory for heads on their way, the one that has
+            // waited longest gives way, or else this one.
+            if (!room_for_head(loop) && !shed_one(loop)) {
+                shed(loop, fd);
+                return;
+            }
             if (hold_connection(fd, loop.now, room_place::waiting)) {
                 if (watch_connection(fd, EPOLLIN | EPOLLRDHUP))
                     return;
@@ -501,7 +507,10 @@ void accept_batch(loop_state& loop)
         loop.now = monotonic_ms();
         if (loop.now < loop.pause_until)
             return;
-        if (!room_for_head(loop) && !shed_one(loop))
+        // A connection is taken while descriptors allow, whatever the memory:
+        // one whose head has come goes on to a worker, so that a real
+        // client does not wait behind a queue of heads that never end.
+        if (waiting_room_full() && !shed_one(loop))
             return;
         // Non-blocking, so that no send or receive of the worker can wait
         // longer than the time limit it is under.
@@ -591,7 +600,7 @@ void settle_due(loop_state& loop)
 void choose_listening(loop_state& loop)
 {
     bool listen = stop_signal == 0 && loop.now >= loop.pause_until &&
-                  (room_for_head(loop) || longest_idle(loop) >= 0);
+                  (!waiting_room_full() || longest_idle(loop) >= 0);
     if (stop_signal != 0 || listen == loop.listening) {
         loop.listening = listen && loop.listening;
         return;
