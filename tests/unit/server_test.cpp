@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/hand_off.h"
 #include "server/server.h"
 
 namespace {
@@ -240,6 +247,113 @@ TEST(memory_gate, reads_what_is_charged_only_near_the_limit_or_now_and_then)
     close(stat_fd);
     unlink(usage_path);
     unlink(stat_path);
+}
+
+}  // namespace
+
+namespace {
+
+// A connected TCP socket on loopback, as the accept loop takes one; -1
+// where none can be made.
+int connected_tcp_socket(int& peer)
+{
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return -1;
+    peer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(peer, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return -1;
+    int accepted = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    close(listener);
+    return accepted;
+}
+
+int open_descriptors()
+{
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd)
+        count += fcntl(fd, F_GETFD) >= 0 ? 1 : 0;
+    return count;
+}
+
+// What a worker may hand back: its connection, and a regular file with
+// the part still to send inside it. Anything else is closed and refused,
+// whatever the sender attached, and nothing of it stays open.
+TEST(receive_hand_back, takes_a_connection_and_a_range_of_a_file_and_refuses_the_rest)
+{
+    char file_path[] = "/tmp/quillbarrow-hand-back-XXXXXX";
+    int file = mkstemp(file_path);
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(pwrite(file, "0123456789", 10, 0), 10);
+    int peer = -1;
+    int conn = connected_tcp_socket(peer);
+    ASSERT_GE(conn, 0);
+    int unix_pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, unix_pair), 0);
+    int directory = open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    server_config config;
+    ASSERT_TRUE(open_hand_off_channel(config));
+    struct {
+        const char* what;
+        std::vector<int> fds;
+        long long offset, end;
+        bool taken;
+    } const cases[] = {
+        {"a connection and the rest of a file", {conn, file}, 4, 10, true},
+        {"a connection whose response is all queued", {conn}, 0, 0, true},
+        {"a UNIX socket for a connection", {unix_pair[0], file}, 0, 10, false},
+        {"a directory for a file", {conn, directory}, 0, 10, false},
+        {"an offset past the end", {conn, file}, 11, 12, false},
+        {"an end past the file's", {conn, file}, 0, 11, false},
+        {"an empty range", {conn, file}, 5, 5, false},
+        {"a range without a file", {conn}, 0, 10, false},
+        {"three descriptors", {conn, file, file}, 0, 10, false},
+        {"no descriptor", {}, 0, 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        int before = open_descriptors();
+        hand_off_message range = {c.offset, c.end};
+        iovec data = {&range, sizeof range};
+        alignas(cmsghdr) char control[CMSG_SPACE(3 * sizeof(int))] = {};
+        msghdr message = {};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        if (!c.fds.empty()) {
+            message.msg_control = control;
+            message.msg_controllen = CMSG_SPACE(c.fds.size() * sizeof(int));
+            cmsghdr* rights = CMSG_FIRSTHDR(&message);
+            rights->cmsg_level = SOL_SOCKET;
+            rights->cmsg_type = SCM_RIGHTS;
+            rights->cmsg_len = CMSG_LEN(c.fds.size() * sizeof(int));
+            std::memcpy(CMSG_DATA(rights), c.fds.data(), c.fds.size() * sizeof(int));
+        }
+        ASSERT_EQ(sendmsg(config.hand_off_fd, &message, 0), static_cast<ssize_t>(sizeof range));
+        hand_back back;
+        hand_back_state state = receive_hand_back(config.hand_back_fd, back);
+        EXPECT_EQ(state, c.taken ? hand_back_state::taken : hand_back_state::refused);
+        if (state == hand_back_state::taken) {
+            EXPECT_EQ(back.worker, getpid());
+            EXPECT_EQ(back.offset, c.offset);
+            EXPECT_EQ(back.end, c.end);
+            close(back.conn_fd);
+            if (back.file_fd >= 0)
+                close(back.file_fd);
+        }
+        EXPECT_EQ(open_descriptors(), before) << "a descriptor stayed open";
+    }
+    hand_back none;
+    EXPECT_EQ(receive_hand_back(config.hand_back_fd, none), hand_back_state::none);
+    for (int fd : {file, conn, peer, unix_pair[0], unix_pair[1], directory, config.hand_back_fd,
+                   config.hand_off_fd})
+        close(fd);
+    unlink(file_path);
 }
 
 }  // namespace
