@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/statfs.h>
 #include <sys/uio.h>
 
 #include "common/hand_off.h"
@@ -57,14 +58,30 @@ bool hands_off_at_once()
     return at_once;
 }
 
+namespace {
+
+// A file system whose files are all in memory, so that no read waits.
+bool lives_in_memory(int fd)
+{
+    constexpr long tmpfs_magic = 0x01021994;
+    constexpr long ramfs_magic = 0x858458f6;
+    struct statfs status;
+    return ::fstatfs(fd, &status) == 0 &&
+           (status.f_type == tmpfs_magic || status.f_type == ramfs_magic);
+}
+
+}  // namespace
+
 bool hand_off_body(int conn_fd, int file_fd, long long offset, long long end)
 {
     // The parent must never wait for a disk, and looks before each piece
-    // whether its pages are in memory; where the file system cannot say,
-    // the worker keeps the response.
+    // whether its pages are in memory; where the file system cannot say
+    // (FUSE, say), the worker keeps the response, unless its files are in
+    // memory anyway (tmpfs).
     char byte;
     struct iovec one = {&byte, 1};
-    if (::preadv2(file_fd, &one, 1, offset, RWF_NOWAIT) < 0 && errno != EAGAIN)
+    if (::preadv2(file_fd, &one, 1, offset, RWF_NOWAIT) < 0 && errno != EAGAIN &&
+        !lives_in_memory(file_fd))
         return false;
     return send_hand_off(conn_fd, file_fd, offset, end);
 }

@@ -157,6 +157,8 @@ constexpr filter_row server_rows[] = {
     // not, so that the parent never waits for a disk (each architecture
     // names the second call its own way).
     {SCMP_SYS(preadv2), allow},
+    {SCMP_SYS(fstatfs), allow},  // a file system that cannot tell, but whose files are in memory
+    {SCMP_SYS(fstatfs64), allow},
     {SCMP_SYS(fadvise64), allow},
     {SCMP_SYS(fadvise64_64), allow},
     {SCMP_SYS(arm_fadvise64_64), allow},
