@@ -394,6 +394,11 @@ void advance(loop_state& loop, int fd, cause why, std::uint32_t events = 0)
                 return;
             }
         } else {
+            // A connection reset, or closed both ways, can take no answer.
+            if ((events & (EPOLLERR | EPOLLHUP)) != 0) {
+                close_held(fd);
+                return;
+            }
             head_state state = look_at_head(fd, client_done);
             if (state == head_state::partial || (state == head_state::silent && !client_done))
                 return;
