@@ -25,7 +25,9 @@ for guest in "${guests[@]}"; do
     esac
     dpkg --print-foreign-architectures | grep -qx "$guest" || {
         dpkg --add-architecture "$guest"
-        apt-get update -q >/dev/null
+        # A mirror in the middle of a sync may fail an index: the install
+        # below updates again and says what it cannot find.
+        apt-get update -q >/dev/null || true
     }
 done
 ./scripts/install-packages.sh "${packages[@]}"
