@@ -269,6 +269,28 @@ bool reap_trial(pid_t trial, int& status)
     }
 }
 
+// Ends and reaps what is left of the trial's group once the trial itself is
+// reaped: its forker, a worker or its client, which came to this process
+// (it reaps orphans) when the trial ended. Left, they would be reaped
+// later and taken for the server's workers. One stuck in the kernel is
+// left, with SIGKILL pending, as the trial would be.
+void reap_trial_group(pid_t group)
+{
+    bool killed = false;
+    for (long long deadline = monotonic_ms() + trial_end_wait_ms;;) {
+        pid_t reaped = ::waitpid(-group, nullptr, WNOHANG);
+        if (reaped > 0 || (reaped < 0 && errno == EINTR))
+            continue;
+        if (reaped < 0 || monotonic_ms() >= deadline)
+            return;
+        // A member still lives, so the group's number is still its own.
+        if (!killed)
+            killed = ::kill(-group, SIGKILL) == 0;
+        struct timespec pause = {0, 10L * 1000 * 1000};
+        ::nanosleep(&pause, nullptr);
+    }
+}
+
 // Watches the trial until it ends, a call is held, or the deadline passes.
 // Gives the held call's number, or -1; `ended` says whether it ended.
 long watch_trial(pid_t trial, int channel, bool& ended, int& status)
@@ -336,14 +358,19 @@ filter_trial try_syscall_filter(const server_config& config, const filter_list& 
     theirs.reset();
     if (trial < 0)
         return {filter_trial::not_started, fork_error};
+    // Here too, so that the group exists whichever process runs first.
+    (void)::setpgid(trial, trial);
     bool ended = false;
     int status = 0;
     long held = watch_trial(trial, ours.get(), ended, status);
+    bool reaped = ended;
     if (!ended) {
         (void)::kill(-trial, SIGKILL);
         (void)::kill(trial, SIGKILL);
-        (void)reap_trial(trial, status);
+        reaped = reap_trial(trial, status);
     }
+    if (reaped)
+        reap_trial_group(trial);
     return outcome_of(held, ended, status);
 }
 

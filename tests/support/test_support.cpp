@@ -450,14 +450,16 @@ namespace {
 
 // The server's forker, which forks its workers and lives as long as the
 // server, is the child that ignores SIGTERM (a stop is the server's to
-// make); it is not a worker.
+// make); it is not a worker. Until it has set that, it still blocks
+// SIGTERM as the parent's loop does, which no worker ever does.
 bool is_forker(const char* pid)
 {
     std::ifstream status(std::string("/proc/") + pid + "/status");
+    bool sigterm = false;
     for (std::string line; std::getline(status, line);)
-        if (line.rfind("SigIgn:", 0) == 0)
-            return (std::stoull(line.substr(7), nullptr, 16) & (1ull << (SIGTERM - 1))) != 0;
-    return false;
+        if (line.rfind("SigIgn:", 0) == 0 || line.rfind("SigBlk:", 0) == 0)
+            sigterm |= (std::stoull(line.substr(7), nullptr, 16) & (1ull << (SIGTERM - 1))) != 0;
+    return sigterm;
 }
 
 }  // namespace
