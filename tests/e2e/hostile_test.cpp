@@ -76,7 +76,7 @@ TEST_F(hostile, stalled_readers_do_not_keep_others_waiting)
         EXPECT_EQ(http_exchange(server.port, hello_request), hello_response);
     for (int fd : stalled)
         close(fd);
-    EXPECT_TRUE(wait_for_no_children(server.pid, 10000));
+    EXPECT_TRUE(wait_for_no_children(server, 10000));
 }
 
 TEST_F(hostile, garbage_heads_get_one_well_formed_error_each)
@@ -122,7 +122,7 @@ TEST_F(hostile, a_client_that_resets_mid_body_harms_nothing)
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         close(fd);
     }
-    EXPECT_TRUE(wait_for_no_children(server.pid, 10000));
+    EXPECT_TRUE(wait_for_no_children(server, 10000));
     EXPECT_EQ(http_exchange(server.port, hello_request), hello_response);
 }
 
@@ -141,7 +141,7 @@ TEST_F(hostile, thousands_of_short_connections_leave_nothing_behind)
     // this one is accepted: up to 5 ms apiece in a sanitizer build on a
     // slow machine.
     EXPECT_EQ(http_exchange(server.port, hello_request, 5000 + connections * 5), hello_response);
-    EXPECT_TRUE(wait_for_no_children(server.pid, 20000));
+    EXPECT_TRUE(wait_for_no_children(server, 20000));
     EXPECT_EQ(count_children(server.pid, true), 0);
     EXPECT_EQ(count_open_fds(server.pid), fds_before);
 }

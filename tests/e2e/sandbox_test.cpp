@@ -258,7 +258,9 @@ TEST_F(sandbox, no_request_makes_a_worker_end_other_than_normally)
     std::string strace_pid = std::to_string(server.pid);
     std::ifstream("/proc/" + strace_pid + "/task/" + strace_pid + "/children") >> traced_server;
     ASSERT_NE(traced_server, 0);
-    ASSERT_TRUE(wait_for_no_children(traced_server, 10000));
+    server_process traced = server;
+    traced.pid = traced_server;
+    ASSERT_TRUE(wait_for_no_children(traced, 10000));
     // strace reports each end a moment after the worker is gone.
     std::string trace;
     std::size_t normal = 0;

@@ -351,7 +351,7 @@ TEST(accept_loop, a_flood_takes_no_more_than_the_memory_holds_and_real_clients_s
         EXPECT_LE(now_ms() - left_at, 5000) << "a new client waited too long";
         EXPECT_EQ(oom_kills(cgroup, v2), 0);
         // Workers are reaped as they end: none is left, not even a zombie.
-        EXPECT_TRUE(wait_for_no_children(server.pid, 5000))
+        EXPECT_TRUE(wait_for_no_children(server, 5000))
             << count_children(server.pid, true) << " zombies";
         stop_server(server);
         for (long deadline = now_ms() + 5000; rmdir(cgroup.c_str()) != 0 && now_ms() < deadline;)

@@ -504,24 +504,17 @@ int count_open_fds(pid_t pid)
     return count;
 }
 
-// The TCP connections (not listening sockets) that `pid` has open.
-int count_held_connections(pid_t pid)
+// Read from the kernel's table of connections rather than from the
+// server's descriptors, which only root may read once it is not dumpable:
+// a connection no process holds any more (closing, or in TIME_WAIT) has no
+// inode there.
+int count_held_connections(int port, bool sending)
 {
-    std::string proc = "/proc/" + std::to_string(pid);
-    std::vector<std::string> inodes;
-    DIR* dir = opendir((proc + "/fd").c_str());
-    if (dir == nullptr)
-        return 0;
-    while (dirent* e = readdir(dir)) {
-        char target[64];
-        ssize_t length = readlink((proc + "/fd/" + e->d_name).c_str(), target, sizeof target - 1);
-        if (length > 9 && std::string_view(target, 8) == "socket:[")
-            inodes.emplace_back(target + 8, static_cast<std::size_t>(length - 9));
-    }
-    closedir(dir);
+    char local_port[8];
+    std::snprintf(local_port, sizeof local_port, ":%04X", static_cast<unsigned>(port));
     int held = 0;
-    for (const char* table : {"/net/tcp", "/net/tcp6"}) {
-        std::ifstream lines(proc + table);
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream lines(table);
         std::string line;
         std::getline(lines, line);
         while (std::getline(lines, line)) {
@@ -529,18 +522,21 @@ int count_held_connections(pid_t pid)
             std::string field[10];
             for (std::string& f : field)
                 fields >> f;
-            if (field[3] != "0A" &&
-                std::find(inodes.begin(), inodes.end(), field[9]) != inodes.end())
+            // tx_queue:rx_queue, in hexadecimal.
+            bool unsent = field[4].substr(0, field[4].find(':')).find_first_not_of('0') !=
+                          std::string::npos;
+            if (field[1].ends_with(local_port) && field[3] != "0A" && field[9] != "0" &&
+                (!sending || unsent))
                 ++held;
         }
     }
     return held;
 }
 
-bool wait_for_no_children(pid_t pid, int timeout_ms)
+bool wait_for_no_children(const server_process& server, int timeout_ms)
 {
     long deadline = now_ms() + timeout_ms;
-    while (count_children(pid, false) > 0 || count_held_connections(pid) > 0) {
+    while (count_children(server.pid, false) > 0 || count_held_connections(server.port) > 0) {
         if (now_ms() > deadline)
             return false;
         usleep(20000);

@@ -93,11 +93,13 @@ void write_file(const std::string& path, std::string_view content);
 // `zombies_only`, only the zombies.
 std::vector<pid_t> children_of(pid_t pid, bool zombies_only = false);
 int count_children(pid_t pid, bool zombies_only);
-// The TCP connections (not listening sockets) that `pid` has open.
-int count_held_connections(pid_t pid);
-// Waits up to `timeout_ms` for the server `pid` to be at rest: no worker
-// left, and no connection held (the parent finishes what workers hand it).
-bool wait_for_no_children(pid_t pid, int timeout_ms);
+// The connections to `port` (not its listening socket) that a process
+// still holds: the server's parent or its workers. With `sending`, only
+// those with bytes the client has not yet taken.
+int count_held_connections(int port, bool sending = false);
+// Waits up to `timeout_ms` for `server` to be at rest: no worker left, and
+// no connection held (the parent finishes what workers hand it).
+bool wait_for_no_children(const server_process& server, int timeout_ms);
 int count_open_fds(pid_t pid);
 
 // A fixture base: a fresh temporary tree, served by the real binary once the
