@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <cstdint>
+#include <fstream>
 #include <grp.h>
 #include <linux/capability.h>
 #include <sys/prctl.h>
@@ -17,6 +18,27 @@ namespace {
 enum class identity : unsigned char { unprivileged, root, left_root };
 identity server_identity = identity::unprivileged;
 bool holds_capabilities = false;
+bool root_without_nobody = false;
+
+// Whether nobody's user and group exist in this process's user namespace,
+// and its groups may be given up there. `unshare --map-root-user` maps
+// only its caller, as 0, and denies setgroups: root there cannot become
+// nobody.
+bool nobody_is_mapped()
+{
+    for (const char* map : {"/proc/self/uid_map", "/proc/self/gid_map"}) {
+        std::ifstream lines(map);
+        bool mapped = false;
+        for (unsigned long inside, outside, count; lines >> inside >> outside >> count;)
+            mapped = mapped || (nobody_id >= inside && nobody_id - inside < count);
+        if (!mapped)
+            return false;
+    }
+    std::ifstream setgroups("/proc/self/setgroups");
+    std::string allowed = "allow";
+    setgroups >> allowed;
+    return allowed == "allow";
+}
 
 bool read_capabilities(__user_cap_data_struct (&data)[_LINUX_CAPABILITY_U32S_3])
 {
@@ -56,8 +78,12 @@ const char* become_nobody()
 
 void note_identity()
 {
-    if (::geteuid() == 0 || ::getuid() == 0)
-        server_identity = identity::root;
+    // Root where nobody does not exist serves as what it is outside, the
+    // user who made the namespace, with no capability: as a user would.
+    if (::geteuid() == 0 || ::getuid() == 0) {
+        root_without_nobody = !nobody_is_mapped();
+        server_identity = root_without_nobody ? identity::unprivileged : identity::root;
+    }
     // Ambient and inheritable capabilities matter only to a program run
     // from here, which the server never does: gone at once, in the parent
     // and in every process it forks, the start-up trials included.
@@ -75,6 +101,11 @@ void note_identity()
 bool started_as_root()
 {
     return server_identity != identity::unprivileged;
+}
+
+bool started_as_root_without_nobody()
+{
+    return root_without_nobody;
 }
 
 bool nobody_can_search(const struct stat& status)

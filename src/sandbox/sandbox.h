@@ -44,6 +44,9 @@ inline constexpr unsigned nobody_id = 65534;
 // program it ran would use, for this process and all it forks.
 void note_identity();
 bool started_as_root();
+// Root in a user namespace that maps no nobody: it serves as it is, with
+// no capability, and started_as_root() says no.
+bool started_as_root_without_nobody();
 
 // Whether nobody may enter a directory of this status (its owner, its
 // group, or everyone else, by the search bit).

@@ -262,6 +262,11 @@ int start_server(int argc, char** argv, server_config& config)
     // killing. It cannot fail for this signal.
     (void)std::signal(SIGPIPE, SIG_IGN);
     note_identity();
+    if (started_as_root_without_nobody())
+        (void)std::fprintf(stderr,
+                           "warning: user %u does not exist in this user namespace: serving as "
+                           "user 0 of the namespace, with no capability\n",
+                           nobody_id);
     check_nobody_can_search(config.root);
     hold_root_if_unreachable(config);
     // Workers whose forker has ended come to the parent, which counts and

@@ -350,6 +350,9 @@ TEST_F(sandbox, no_process_keeps_a_capability_whatever_the_start)
         {"as a user with an ambient capability",
          {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups", "--inh-caps",
           "+net_bind_service", "--ambient-caps", "+net_bind_service"}},
+        // Root there, with every capability, but no nobody to become.
+        {"as root of a user namespace that maps only root",
+         {"unshare", "--user", "--map-root-user"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

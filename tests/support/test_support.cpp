@@ -523,8 +523,8 @@ int count_held_connections(int port, bool sending)
             for (std::string& f : field)
                 fields >> f;
             // tx_queue:rx_queue, in hexadecimal.
-            bool unsent = field[4].substr(0, field[4].find(':')).find_first_not_of('0') !=
-                          std::string::npos;
+            bool unsent =
+                field[4].substr(0, field[4].find(':')).find_first_not_of('0') != std::string::npos;
             if (field[1].ends_with(local_port) && field[3] != "0A" && field[9] != "0" &&
                 (!sending || unsent))
                 ++held;
