@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -508,7 +509,7 @@ int count_open_fds(pid_t pid)
 // server's descriptors, which only root may read once it is not dumpable:
 // a connection no process holds any more (closing, or in TIME_WAIT) has no
 // inode there.
-int count_held_connections(int port, bool sending)
+int count_held_connections(int port)
 {
     char local_port[8];
     std::snprintf(local_port, sizeof local_port, ":%04X", static_cast<unsigned>(port));
@@ -522,15 +523,25 @@ int count_held_connections(int port, bool sending)
             std::string field[10];
             for (std::string& f : field)
                 fields >> f;
-            // tx_queue:rx_queue, in hexadecimal.
-            bool unsent =
-                field[4].substr(0, field[4].find(':')).find_first_not_of('0') != std::string::npos;
-            if (field[1].ends_with(local_port) && field[3] != "0A" && field[9] != "0" &&
-                (!sending || unsent))
+            if (field[1].ends_with(local_port) && field[3] != "0A" && field[9] != "0")
                 ++held;
         }
     }
     return held;
+}
+
+bool parent_holds_response(const server_process& server, int client_fd, int timeout_ms)
+{
+    long deadline = now_ms() + timeout_ms;
+    for (;; usleep(10000)) {
+        int arrived = 0;
+        (void)ioctl(client_fd, FIONREAD, &arrived);
+        if (arrived > 0 && count_children(server.pid, false) == 0 &&
+            count_held_connections(server.port) == 1)
+            return true;
+        if (now_ms() > deadline)
+            return false;
+    }
 }
 
 bool wait_for_no_children(const server_process& server, int timeout_ms)

@@ -94,9 +94,12 @@ void write_file(const std::string& path, std::string_view content);
 std::vector<pid_t> children_of(pid_t pid, bool zombies_only = false);
 int count_children(pid_t pid, bool zombies_only);
 // The connections to `port` (not its listening socket) that a process
-// still holds: the server's parent or its workers. With `sending`, only
-// those with bytes the client has not yet taken.
-int count_held_connections(int port, bool sending = false);
+// still holds: the server's parent or its workers.
+int count_held_connections(int port);
+// Waits up to `timeout_ms` for the response on `client_fd` to be the
+// parent's: begun (bytes have come), no worker left, and the connection
+// still held.
+bool parent_holds_response(const server_process& server, int client_fd, int timeout_ms);
 // Waits up to `timeout_ms` for `server` to be at rest: no worker left, and
 // no connection held (the parent finishes what workers hand it).
 bool wait_for_no_children(const server_process& server, int timeout_ms);
