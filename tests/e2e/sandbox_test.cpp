@@ -354,8 +354,14 @@ TEST_F(sandbox, no_process_keeps_a_capability_whatever_the_start)
         {"as root of a user namespace that maps only root",
          {"unshare", "--user", "--map-root-user"}},
     };
+    // The kernel refuses a user namespace in a chroot.
+    bool user_namespaces = system("unshare --user --map-root-user true >/dev/null 2>&1") == 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        if (c.prefix.size() > 1 && c.prefix[1] == "--user" && !user_namespaces) {
+            std::printf("not run here, no user namespace: %s\n", c.what);
+            continue;
+        }
         start({.prefix = c.prefix});
         int fd = busy_client();
         pid_t worker = wait_for_worker(server.pid);
