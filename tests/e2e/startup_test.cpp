@@ -251,6 +251,21 @@ std::string make_memory_cgroup(long limit_bytes, bool& v2)
     return dir;
 }
 
+// How to start the server inside `cgroup`: a shell joins it, then
+// becomes the server.
+launch in_cgroup(const std::string& cgroup, launch how = {})
+{
+    how.prefix = {"sh", "-c", "echo $$ > '" + cgroup + "/cgroup.procs' && exec \"$@\"", "sh"};
+    return how;
+}
+
+// Removes `cgroup` once its last process has gone, waiting 5 s at most.
+void remove_cgroup(const std::string& cgroup)
+{
+    for (long deadline = now_ms() + 5000; rmdir(cgroup.c_str()) != 0 && now_ms() < deadline;)
+        usleep(50000);
+}
+
 long oom_kills(const std::string& cgroup, bool v2)
 {
     std::string count = command_output("awk '$1 == \"oom_kill\" {print $2}' '" + cgroup +
@@ -304,11 +319,10 @@ TEST(accept_loop, a_flood_takes_no_more_than_the_memory_holds_and_real_clients_s
         write_file(dir + "/big.bin", std::string(4 << 20, 'b'));
         server_process server;
         std::string why;
-        launch in_cgroup = {
-            .prefix = {"sh", "-c", "echo $$ > '" + cgroup + "/cgroup.procs' && exec \"$@\"", "sh"},
-            .descriptor_limit = c.descriptors,
-            .capture_output = true};
-        ASSERT_TRUE(start_server(server, dir, &why, in_cgroup)) << why;
+        ASSERT_TRUE(start_server(
+            server, dir, &why,
+            in_cgroup(cgroup, {.descriptor_limit = c.descriptors, .capture_output = true})))
+            << why;
 
         std::vector<int> fds;
         for (int i = 0; i < c.clients; ++i) {
@@ -354,8 +368,7 @@ TEST(accept_loop, a_flood_takes_no_more_than_the_memory_holds_and_real_clients_s
         EXPECT_TRUE(wait_for_no_children(server, 5000))
             << count_children(server.pid, true) << " zombies";
         stop_server(server);
-        for (long deadline = now_ms() + 5000; rmdir(cgroup.c_str()) != 0 && now_ms() < deadline;)
-            usleep(50000);
+        remove_cgroup(cgroup);
         remove_tree(dir);
     }
 }
@@ -381,10 +394,7 @@ TEST(accept_loop, a_flood_of_short_requests_kills_nothing_and_never_raises_the_p
     write_file(dir + "/f.txt", std::string(1024, 'f'));
     server_process server;
     std::string why;
-    ASSERT_TRUE(start_server(
-        server, dir, &why,
-        {.prefix = {"sh", "-c", "echo $$ > '" + cgroup + "/cgroup.procs' && exec \"$@\"", "sh"}}))
-        << why;
+    ASSERT_TRUE(start_server(server, dir, &why, in_cgroup(cgroup))) << why;
     std::string start_score = command_output("cat /proc/self/oom_score_adj");
     std::string score_file = "/proc/" + std::to_string(server.pid) + "/oom_score_adj";
     constexpr int flooders = 4;
@@ -422,8 +432,7 @@ TEST(accept_loop, a_flood_of_short_requests_kills_nothing_and_never_raises_the_p
     EXPECT_EQ(kill(server.pid, 0), 0) << "the server is gone";
     EXPECT_EQ(oom_kills(cgroup, v2), 0);
     stop_server(server);
-    for (long deadline = now_ms() + 5000; rmdir(cgroup.c_str()) != 0 && now_ms() < deadline;)
-        usleep(50000);
+    remove_cgroup(cgroup);
     remove_tree(dir);
 }
 
